@@ -1,0 +1,99 @@
+// The session with a tag in host state: message transport, board commands,
+// identification, the menus and the session loop.
+#pragma once
+
+#include <stdint.h>
+
+#include "k3proto.h"
+#include "usbapi.h"
+
+// ---- Message transport ----
+
+extern unsigned char REQBUFF[FRAME_MAX];  // the one request buffer
+extern unsigned char RXBUFF[FRAME_MAX];   // the one receive buffer
+extern usb_dev_handle *usb_handle;        // the claimed tag
+
+// Result of the last library call that failed in sendreq, sendbuff or
+// getmess (a negative errno), or 0; lets callers tell a vanished tag apart.
+extern int usb_lasterr;
+
+// Payload area of REQBUFF (offset 6), where a request is built.
+unsigned char *getbuff(void);
+
+// Frames the n payload bytes already in REQBUFF under code and sends them.
+// 0 sent; 1 failed, message printed.
+int sendreq(int code, int n);
+
+// Sends raw bytes on the request endpoint. 0 sent; 1 failed, message printed.
+int sendbuff(const unsigned char *bytes, int count);
+
+// Reads one frame within tmo ms. 0 good (rec filled); 1 bad frame, its check
+// flag printed; 32 nothing usable arrived (rec->cmd holds the library result).
+int getmess(MessRec *rec, int tmo);
+
+// Check flag (0 good, 1 sync, 2 length, 4 check value) of a frame in memory;
+// fills rec (when given) on success. Prints nothing.
+int checkmess(const unsigned char *frame, int count, MessRec *rec);
+
+// Sends a good frame to its INMENU handler: the handler's result, or 1 after
+// printing the unknown-code message.
+int dispatch(MessRec *rec);
+
+// Reads one frame within tmo ms and dispatches it: getmess's status when
+// non-zero, else the handler's result.
+int in_service(int tmo);
+
+// Resynchronises with the tag: drain, sync request until acknowledged, drain.
+// The status that ended the final drain (non-zero); SYNC_ABANDONED when the
+// operator pressed a key or the tag left the bus, message printed.
+#define SYNC_ABANDONED (-1)
+int sync_if(void);
+
+typedef int (*menuhandler)(MessRec *rec);
+struct menuentry {
+  int code;
+  menuhandler handler;
+};
+extern const menuentry INMENU[];
+
+// Protocol handlers: 0 handled, 1 reported an error.
+int ack_resp(MessRec *rec);
+int nack_resp(MessRec *rec);
+int err_resp(MessRec *rec);
+int mess_resp(MessRec *rec);
+
+// ---- Board commands ----
+
+int getboardid(uint32_t id[5]);        // 0 good, 1 failed (printed)
+int boardid_resp(MessRec *rec);        // 0 printed, 1 bad length
+int boardadcread_resp(MessRec *rec);   // 0 printed, 1 bad length
+int getboardtime(int32_t *t);          // 0 good, 1 failed (printed)
+int boardtimeshow(void);               // 0 shown, 1 failed
+int timeset_req(void);                 // 0 request sent, 1 send failed
+int board_soc_read(uint32_t soc[3]);   // 0 good, 1 failed (printed)
+int board_soc(void);                   // 0 shown, 1 failed
+int send_reboot(void);                 // 0 acknowledged, 1 otherwise; silent
+uint32_t short_id(const uint32_t id[5]);
+
+// ---- Session ----
+
+extern int mode;     // 0 user, 1 expert, 2 tag setup
+extern int devtype;  // index into DEVTYPES, -1 unknown
+extern const char *const DEVTYPES[5];
+
+// Runs a session with the tag: 1 quit, 0 restart (or the session could not
+// be held: the bus is searched again).
+int host(struct usb_device *dev);
+
+// Board identity and battery state: 0 identified, 1 failed (printed). Ends
+// the program with status 1 for device type 3.
+int identify_device(void);
+
+void opt_display_user(void);
+void opt_display_expert(void);
+// Read the pressed key and act: 1 handled, 0 ignored, -1 quit, -2 restart.
+int out_service_user(void);
+int out_service_expert(void);
+
+// Asks whether to erase recordings: 1 for "y", else 0.
+int verifyclear(void);

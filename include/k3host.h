@@ -1,0 +1,24 @@
+// Program entry, device discovery, and opening and claiming a tag.
+#pragma once
+
+#include "usbapi.h"
+
+// The two USB identities the program accepts, {vendor, product}; the row is
+// the device state: 0 boot loader, 1 host firmware.
+extern const int VIDPID[2][2];
+
+// The program: banner, search, upload or session, until quit. 0, or the
+// process ends through exit (-1 when the operator gives up the search).
+int k3host_main(void);
+
+// First device in bus order that matches VIDPID and can be claimed, with its
+// row in *state; null and *state = -1 when there is none. Prints nothing.
+struct usb_device *device_init(int *state);
+
+// Opens the device, sets configuration 1 and claims interface 0. The handle,
+// or null after printing the reason (unless quiet).
+usb_dev_handle *claimif(struct usb_device *dev, int quiet);
+
+// Releases interface 0 and closes the handle, printing failures unless
+// quiet. Always 0.
+int releaseif(usb_dev_handle *h, int quiet);

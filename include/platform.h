@@ -1,0 +1,54 @@
+// The small platform layer: console keys and output, an elapsed-time clock,
+// and the few file-system calls the program needs. One implementation per
+// operating system (platform_posix.cpp, platform_win32.cpp).
+#pragma once
+
+#include <stddef.h>
+#include <time.h>
+
+// Puts the console into single-key mode (no echo, no Enter needed) when
+// standard input is a terminal, and arranges for the terminal to be restored
+// on every way out: return from main, exit, SIGINT, SIGTERM, SIGHUP.
+void plat_console_init(void);
+
+// Restores the console as plat_console_init found it. Safe to call twice.
+void plat_console_restore(void);
+
+// 1 when a key press is waiting, else 0. At the end of piped input it
+// returns 1, so that the next plat_getch ends the program.
+int plat_kbhit(void);
+
+// One key press, without echo and without waiting for Enter; blocks until a
+// key arrives. When standard input is not a terminal, bytes are taken from it
+// as they arrive; at its end the program exits with status 0.
+int plat_getch(void);
+
+// One character to the console (standard error).
+void plat_putch(int c);
+
+// Milliseconds of elapsed (wall) time from an arbitrary origin.
+unsigned long plat_clock_ms(void);
+
+// Sleeps for about ms milliseconds without burning the processor.
+void plat_sleep_ms(unsigned long ms);
+
+// Creates one directory level. 0 made; otherwise the error number, ENOENT
+// when a parent folder does not exist, EEXIST when the name already exists.
+int plat_mkdir(const char *path);
+
+// Looks up a file: 0 when it exists, with its own name (no folder part,
+// zero-terminated, cut to namelen - 1 characters) and its last-modification
+// time; 1 when there is no such file.
+int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime);
+
+// Replacements for the console keys and the clock, used by the simulator's
+// virtual time and by tests. A null member keeps the real function; a null
+// pointer restores all of them.
+struct PlatHooks {
+  int (*kbhit)(void);
+  int (*getch)(void);
+  void (*putch)(int c);
+  unsigned long (*clock_ms)(void);
+  void (*sleep_ms)(unsigned long ms);
+};
+void plat_sethooks(const PlatHooks *hooks);

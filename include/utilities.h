@@ -1,0 +1,36 @@
+// Word packing, 32-bit conversion, console line input and time text.
+#pragma once
+
+#include <stdint.h>
+
+// Words from bytes, most significant byte first; returns the byte pointer
+// just past the last byte read (bytes itself when count <= 0).
+const unsigned char *bpack(uint32_t *out, const unsigned char *in, int count);
+// Bytes from words, most significant byte first; returns the byte pointer just
+// past the last byte written.
+unsigned char *bunpack(unsigned char *out, const uint32_t *in, int count);
+// As bpack and bunpack, least significant byte first.
+const unsigned char *brpack(uint32_t *out, const unsigned char *in, int count);
+unsigned char *brunpack(unsigned char *out, const uint32_t *in, int count);
+
+// 32-bit value to and from 4 bytes, most significant first.
+void long2char(unsigned char *out, uint32_t value);
+uint32_t char2long(const unsigned char *in);
+
+// Pairs of hexadecimal digits to bytes; returns (strlen(text) + 1) / 2.
+int str2hex(unsigned char *out, const char *text);
+
+// Reads one line of at most len characters from the keyboard into buffer
+// (len + 1 bytes), showing what is typed; always 0.
+int getl(char *buffer, int len);
+
+// Prompts " Filename?", reads a name as getl does and tries to open it with
+// mode: 0 when it opened (and was closed again), 1 otherwise.
+int getfname(char *buffer, int len, const char *mode);
+
+// "hh:mm:ss d-Mon-yyyy UTC" of a time value, in the static buffer TSTR, or
+// "-- bad time code --" when the value cannot be shown.
+const char *long2timestr(const int32_t *t);
+
+extern const char *const MONTH_NAMES[12];
+extern char TSTR[64];

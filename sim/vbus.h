@@ -1,0 +1,113 @@
+// Control side of the virtual USB bus and its emulated tags.
+//
+// The bus implements the libusb 0.1 functions the program calls (usb_init,
+// usb_find_busses, usb_open, usb_bulk_read, ...) with the signatures of
+// <usb.h> and the return conventions of libusb 0.1 on Linux: byte counts, or
+// a negative errno (-ETIMEDOUT, -ENODEV, -EBUSY). This header is what tests
+// and the simulator's main use to put tags on the bus, inject faults, drive
+// the clock and look at what the program sent.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// How one emulated tag starts.
+struct TagConfig {
+  int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
+  int devtype = 4;            // word 0 of the battery reply (4 = KOVA-3)
+  uint16_t boardid[5] = {0x0003, 0x0102, 0x4B33, 0x0A17, 0x0001};
+  uint16_t adc[4] = {812, 1650, 2048, 37};
+  uint16_t battery_status = 0;  // bit 0: charging in progress
+  uint16_t battery_mv = 3712;
+  int32_t clock_offset = 0;   // tag clock minus host clock, in seconds
+  int held = 0;               // another program holds it: claim gives -EBUSY
+  int bus = 1;                // bus number the tag sits on (buses in order)
+  unsigned long reenum_ms = 1000;  // boot image received -> back in host state
+  std::string statedir;       // where the tag's state is kept; empty: memory only
+};
+
+// What can go wrong with one request; see vbus_fault.
+enum FaultKind {
+  FAULT_NOREPLY,    // no reply at all (the read times out)
+  FAULT_BADSYNC,    // reply with a wrong sync word
+  FAULT_BADLEN,     // reply one byte longer than its length field says
+  FAULT_BADCRC,     // reply with a corrupted check value
+  FAULT_WRONGCODE,  // well-formed reply with code arg instead of the right one
+  FAULT_SHORT,      // well-formed reply with its payload cut by arg bytes
+  FAULT_NACK,       // negative acknowledge instead of the reply
+  FAULT_ERROR,      // error report with the 16-bit code arg instead of the reply
+  FAULT_TEXT,       // text message `text` sent just before the reply
+  FAULT_VANISH,     // the tag leaves the bus instead of replying
+  FAULT_WRITEFAIL,  // the request's bulk write fails with -EIO
+  FAULT_ZLPFAIL,    // the zero-length packet after the request fails
+  FAULT_DELAY,      // the reply comes arg ms late
+};
+
+// A fault on request `code`, at its nth occurrence counted from 1 (0: every
+// occurrence). arg and text as the kind says.
+struct Fault {
+  int code = 0;
+  int nth = 0;
+  FaultKind kind = FAULT_NOREPLY;
+  int arg = 0;
+  std::string text;
+};
+
+// One thing that crossed the bus, in order, for tests to check the exchange.
+enum BusEventKind {
+  EV_OPEN, EV_CLOSE, EV_SETCONF, EV_CLAIM, EV_RELEASE,
+  EV_WRITE,   // bulk write: ep, data, result
+  EV_ZLP,     // zero-length bulk write
+  EV_READ,    // bulk read: ep, data delivered (empty on time-out), result
+};
+struct BusEvent {
+  BusEventKind kind;
+  int tag;                    // id from vbus_attach
+  int ep;
+  std::vector<uint8_t> data;
+  int result;                 // what the library call returned
+};
+
+// ---- The bus ----
+
+void vbus_reset(void);                    // no tags, empty log, clock at 0
+int vbus_attach(const TagConfig &cfg);    // puts a tag on the bus; its id
+void vbus_detach(int tag);                // the tag vanishes (handles give -ENODEV)
+int vbus_present(int tag);                // 1 while the tag is on the bus
+int vbus_tag_state(int tag);              // 0 boot loader, 1 host, -1 gone
+
+// ---- Time ----
+
+// Virtual (tests, the default) or real time (the simulator). In virtual
+// time a read that waits simply moves the clock on.
+void vbus_realtime(int on);
+unsigned long vbus_now_ms(void);
+void vbus_advance_ms(unsigned long ms);
+
+// ---- Faults and unprompted frames ----
+
+void vbus_fault(int tag, const Fault &f);
+void vbus_clear_faults(int tag);
+
+// A frame the tag sends on its own, delivered at the first read at or after
+// at_ms on the bus clock (0: at once).
+void vbus_tag_send(int tag, int code, const void *payload, int len, unsigned long at_ms = 0);
+// Raw bytes delivered as one transfer at or after at_ms, framed or not.
+void vbus_tag_send_raw(int tag, const void *bytes, int len, unsigned long at_ms = 0);
+
+// ---- What happened ----
+
+const std::vector<BusEvent> &vbus_events(void);
+void vbus_clear_events(void);
+// The request frames the tag received on endpoint 2, in order.
+std::vector<std::vector<uint8_t>> vbus_frames_received(int tag);
+// The boot image bytes the tag received on endpoint 6, and the chunk sizes.
+std::vector<uint8_t> vbus_boot_image(int tag);
+std::vector<int> vbus_boot_chunks(int tag);
+
+// ---- The tag's own state ----
+
+int32_t vbus_tag_clock(int tag);          // the tag's clock now
+TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...)
