@@ -1,0 +1,534 @@
+// The session with a tag in host state. Three layers live here:
+//  - the message transport: frames out on endpoint 2, frames in on 0x82,
+//    the dispatch table for frames the tag sends, and resynchronisation;
+//  - the board commands: identity, ADC, clock, battery and reboot;
+//  - the session itself: identification, the user and expert menus and the
+//    loop that runs them between frames from the tag.
+#include "host.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "crc16v3.h"
+#include "k3host.h"
+#include "platform.h"
+#include "utilities.h"
+
+unsigned char REQBUFF[FRAME_MAX];
+unsigned char RXBUFF[FRAME_MAX];
+usb_dev_handle *usb_handle;
+int usb_lasterr;
+
+int mode = 0;
+int devtype = -1;
+const char *const DEVTYPES[5] = {"MIRO", "MIRO", "??", "??", "KOVA-3"};
+
+#define KOVA3 4
+
+// ======================================================================
+// Message transport
+// ======================================================================
+
+unsigned char *getbuff(void) { return REQBUFF + FRAME_HDR; }
+
+// Writes count bytes on the request endpoint and, when count is a multiple
+// of the packet size, the zero-length packet that ends the transfer.
+static int writeout(const unsigned char *bytes, int count) {
+  int r = usb_handle ? usb_bulk_write(usb_handle, EP_OUT, (char *)bytes, count, TMO_WRITE) : -ENODEV;
+  if (r != count) {
+    usb_lasterr = r < 0 ? r : 0;
+    fprintf(stderr, " Error in bulk write %d\n", r);
+    return 1;
+  }
+  if (count % USB_PACKET != 0) {
+    usb_lasterr = 0;
+    return 0;
+  }
+  r = usb_bulk_write(usb_handle, EP_OUT, (char *)bytes, 0, TMO_WRITE);
+  if (r != 0) {
+    usb_lasterr = r < 0 ? r : 0;
+    fprintf(stderr, " Error in bulk write - retrying\n");
+    return 1;
+  }
+  usb_lasterr = 0;
+  return 0;
+}
+
+int sendreq(int code, int n) {
+  if (n < 0 || n > PAYLOAD_MAX) {
+    fprintf(stderr, " Error: request payload of %d bytes does not fit a frame\n", n);
+    return 1;
+  }
+  REQBUFF[0] = FRAME_SYNC >> 8;
+  REQBUFF[1] = FRAME_SYNC & 0xFF;
+  REQBUFF[2] = (unsigned char)(code >> 8);
+  REQBUFF[3] = (unsigned char)code;
+  REQBUFF[4] = (unsigned char)(n >> 8);
+  REQBUFF[5] = (unsigned char)n;
+  long2char(REQBUFF + FRAME_HDR + n, crc16byte2(REQBUFF, n + FRAME_HDR));
+  return writeout(REQBUFF, n + FRAME_OVERHEAD);
+}
+
+int sendbuff(const unsigned char *bytes, int count) { return writeout(bytes, count); }
+
+int checkmess(const unsigned char *frame, int count, MessRec *rec) {
+  if (rec) {
+    rec->data = NULL;
+    rec->len = 0;
+  }
+  if (count < 2 || ((frame[0] << 8) | frame[1]) != FRAME_SYNC) return CHK_SYNC;
+  if (count < FRAME_HDR) return CHK_LENGTH;
+  int len = (frame[4] << 8) | frame[5];
+  if (count != len + FRAME_OVERHEAD) return CHK_LENGTH;
+  if (char2long(frame + count - FRAME_CHECK) != crc16byte2(frame, len + FRAME_HDR)) return CHK_CRC;
+  if (rec) {
+    rec->data = (unsigned char *)frame + FRAME_HDR;
+    rec->len = len;
+    rec->cmd = (frame[2] << 8) | frame[3];
+  }
+  return 0;
+}
+
+int getmess(MessRec *rec, int tmo) {
+  memset(RXBUFF, 0, 100);
+  int r = usb_handle ? usb_bulk_read(usb_handle, EP_IN, (char *)RXBUFF, FRAME_MAX, tmo) : -ENODEV;
+  if (r < FRAME_HDR) {
+    usb_lasterr = r < 0 ? r : 0;
+    rec->data = RXBUFF + 2;
+    rec->len = (RXBUFF[0] << 8) | RXBUFF[1];
+    rec->cmd = r;
+    return RX_NONE;
+  }
+  usb_lasterr = 0;
+  int keep = rec->cmd;
+  int flag = checkmess(RXBUFF, r, rec);
+  if (flag) {
+    rec->cmd = keep;
+    fprintf(stderr, " Error in received message: flag %04x\n", flag);
+    return RX_BAD;
+  }
+  return RX_GOOD;
+}
+
+// ---- Handlers of frames the tag sends ----
+
+int ack_resp(MessRec *) { return 0; }
+
+int nack_resp(MessRec *) {
+  fprintf(stderr, "\n Error: received negative acknowledge\n");
+  return 1;
+}
+
+int err_resp(MessRec *rec) {
+  if (rec->len == 2) {
+    // The report carries one 16-bit code; the second field is kept for the
+    // layout operators know and always shows zero.
+    fprintf(stderr, "\n Device reports an error code 0x%04x:0x%04x\n", (rec->data[0] << 8) | rec->data[1], 0);
+  } else {
+    fprintf(stderr, "\n Error message from device has incorrect length %d\n", rec->len);
+  }
+  return 1;
+}
+
+int mess_resp(MessRec *rec) {
+  // The text has no terminator; the byte after the payload is still inside
+  // the receive buffer (the first byte of the check value).
+  rec->data[rec->len] = 0;
+  fprintf(stderr, "\n Device message: '%s'\n", (const char *)rec->data);
+  return 0;
+}
+
+const menuentry INMENU[] = {
+    {0x0002, boardid_resp},
+    {0x0003, boardadcread_resp},
+    {MSG_ACK, ack_resp},
+    {MSG_NACK, nack_resp},
+    {MSG_ERROR, err_resp},
+    {MSG_TEXT, mess_resp},
+    {0, NULL},
+};
+
+int dispatch(MessRec *rec) {
+  for (const menuentry *e = INMENU; e->handler; e++)
+    if (e->code == rec->cmd) return e->handler(rec);
+  fprintf(stderr, "\n Error: unknown incoming command %x\n", rec->cmd);
+  return 1;
+}
+
+int in_service(int tmo) {
+  MessRec rec;
+  int s = getmess(&rec, tmo);
+  if (s != RX_GOOD) return s;
+  return dispatch(&rec);
+}
+
+// True when the last library call failed because the tag left the bus.
+static int tag_gone(void) { return usb_lasterr == -ENODEV; }
+
+// A library failure that came back at once (not a time-out) would make a
+// retry loop spin; pause as long as a quiet read would have waited.
+static void pause_after_error(void) {
+  if (usb_lasterr < 0 && usb_lasterr != -ETIMEDOUT) plat_sleep_ms(TMO_DRAIN);
+}
+
+// Whether resynchronisation should stop: the tag has left the bus, or (once
+// an attempt has failed) the operator pressed a key. Prints why.
+static int sync_stop(int tries) {
+  if (tag_gone()) {
+    fprintf(stderr, "\n Error: device is no longer connected\n");
+    return 1;
+  }
+  if (tries > 0 && plat_kbhit()) {
+    plat_getch();
+    fprintf(stderr, "\n Resynchronisation abandoned\n");
+    return 1;
+  }
+  return 0;
+}
+
+// Reads and discards frames until a read brings none; its status, or
+// SYNC_ABANDONED. A tag that never stops sending counts as a failed attempt.
+static int drain(int tmo, int *tries) {
+  MessRec rec;
+  int s, n = 0;
+  while ((s = getmess(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
+    if (++n % 64 == 0) ++*tries;
+    if (sync_stop(*tries)) return SYNC_ABANDONED;
+  }
+  if (sync_stop(*tries)) return SYNC_ABANDONED;
+  return s;
+}
+
+int sync_if(void) {
+  int tries = 0;
+  for (;;) {
+    if (drain(TMO_DRAIN, &tries) == SYNC_ABANDONED) return SYNC_ABANDONED;
+    MessRec rec;
+    if (sendreq(REQ_SYNC, 0) == 0 && getmess(&rec, TMO_REPLY) == RX_GOOD && rec.cmd == MSG_ACK)
+      return drain(TMO_DRAIN_AFTER, &tries);
+    if (tries++ == 0) fprintf(stderr, "\n No answer to sync: press a key to stop trying\n");
+    if (sync_stop(tries)) return SYNC_ABANDONED;
+    pause_after_error();
+  }
+}
+
+// ======================================================================
+// Board commands
+// ======================================================================
+
+// Sends a request without payload and reads its reply within TMO_REPLY:
+// 0 with rec filled, else 1. A failed read is reported as "failed <what>";
+// a failed send too, unless quiet_send (the transport has spoken already).
+static int askboard(int code, MessRec *rec, const char *what, int quiet_send) {
+  int s = sendreq(code, 0);
+  if (s) {
+    if (!quiet_send) fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
+    return 1;
+  }
+  s = getmess(rec, TMO_REPLY);
+  if (s) {
+    fprintf(stderr, " Error: failed %s with flag %04x\n", what, s);
+    return 1;
+  }
+  return 0;
+}
+
+int getboardid(uint32_t id[5]) {
+  MessRec rec;
+  if (askboard(REQ_BOARDID, &rec, "ID request", 0)) return 1;
+  if (rec.cmd != REQ_BOARDID || rec.len != 10) {
+    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec.len, 10);
+    return 1;
+  }
+  bpack(id, rec.data, 5);
+  return 0;
+}
+
+int boardid_resp(MessRec *rec) {
+  if (rec->len != 10) {
+    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, 10);
+    return 1;
+  }
+  uint32_t w[5];
+  bpack(w, rec->data, 5);
+  fprintf(stderr, " Board ID: %04x %04x %04x %04x %04x\n", (unsigned)w[0], (unsigned)w[1], (unsigned)w[2],
+          (unsigned)w[3], (unsigned)w[4]);
+  return 0;
+}
+
+int boardadcread_resp(MessRec *rec) {
+  if (rec->len != 8) {
+    fprintf(stderr, " Response length bad (%d:%d)\n", rec->len, 8);
+    return 1;
+  }
+  uint32_t w[4];
+  bpack(w, rec->data, 4);
+  fprintf(stderr, " ADC reads: %d %d %d %d\n", (int)w[0], (int)w[1], (int)w[2], (int)w[3]);
+  return 0;
+}
+
+int getboardtime(int32_t *t) {
+  MessRec rec;
+  if (askboard(REQ_TIMEREAD, &rec, "time read request", 0)) return 1;
+  if (rec.cmd == REQ_TIMEREAD) {
+    if (rec.len == 8) {
+      *t = (int32_t)char2long(rec.data);
+      return 0;
+    }
+    fprintf(stderr, " Board time response length bad (%d:%d)\n", rec.len, 8);
+    return 1;
+  }
+  if (rec.len >= 2)
+    fprintf(stderr, " Board time response error code %04x\n", (rec.data[0] << 8) | rec.data[1]);
+  else
+    fprintf(stderr, " Board time response error %04x\n", rec.cmd);
+  return 1;
+}
+
+int boardtimeshow(void) {
+  int32_t t;
+  if (getboardtime(&t)) return 1;
+  fprintf(stderr, " device time: %s\n", long2timestr(&t));
+  return 0;
+}
+
+int timeset_req(void) {
+  int32_t now = (int32_t)time(NULL);
+  fprintf(stderr, "Setting device clock to: %s\n", long2timestr(&now));
+  unsigned char *p = getbuff();
+  long2char(p, (uint32_t)now);
+  long2char(p + 4, 0);
+  return sendreq(REQ_TIMESET, 8) ? 1 : 0;
+}
+
+int board_soc_read(uint32_t soc[3]) {
+  MessRec rec;
+  if (askboard(REQ_SOC, &rec, "board soc request", 1)) return 1;
+  if (rec.cmd != REQ_SOC || rec.len != 6) {
+    fprintf(stderr, " Response bad %04x, %d bytes\n", rec.cmd, rec.len);
+    return 1;
+  }
+  bpack(soc, rec.data, 3);
+  return 0;
+}
+
+int board_soc(void) {
+  uint32_t soc[3];
+  if (board_soc_read(soc)) return 1;
+  fprintf(stderr, " Battery voltage %1.2f V", soc[2] / 1000.0);
+  fprintf(stderr, (soc[1] & 1) ? " charging in progress\n" : " charging done\n");
+  return 0;
+}
+
+int send_reboot(void) {
+  if (sendreq(REQ_REBOOT, 0)) return 1;
+  MessRec rec;
+  if (getmess(&rec, TMO_REPLY)) return 1;
+  return rec.cmd != MSG_ACK;
+}
+
+uint32_t short_id(const uint32_t id[5]) { return ((id[2] & 0xFFFF) << 16) | (id[3] & 0xFFFF); }
+
+// ======================================================================
+// Session
+// ======================================================================
+
+int identify_device(void) {
+  uint32_t id[5], soc[3];
+  if (getboardid(id)) return 1;
+  if (board_soc_read(soc)) return 1;
+  uint32_t t = soc[0];
+  if (t > KOVA3) {
+    fprintf(stderr, " Unknown device, id %08lx\n", (unsigned long)short_id(id));
+    devtype = -1;
+  } else if (t == 3) {
+    exit(1);
+  } else {
+    fprintf(stderr, "\n Connected to %s id %08lx\n", DEVTYPES[t], (unsigned long)short_id(id));
+    devtype = (int)t;
+  }
+  fprintf(stderr, " Battery voltage %1.2f V\n", soc[2] / 1000.0);
+  return 0;
+}
+
+void opt_display_user(void) {
+  fprintf(stderr, "\n 1 Get directory\n");
+  fprintf(stderr, " 2 Offload files\n");
+  fprintf(stderr, " 3 Erase files\n");
+  fprintf(stderr, " 4 Battery\n");
+  fprintf(stderr, " 5 Set data directory\n");
+  fprintf(stderr, " 6 Enter expert mode\n");
+  fprintf(stderr, " 7 Download firmware\n");
+  fprintf(stderr, " 8 Current firmware\n");
+  if (devtype == KOVA3) fprintf(stderr, " c Configure\n");
+  fprintf(stderr, " q Quit\n");
+  fprintf(stderr, "\n Select an action... ");
+}
+
+void opt_display_expert(void) {
+  fprintf(stderr, "\n 0 Board ID\t\t\t\t1 Board ADC read\n");
+  fprintf(stderr, " 2 Board TIME read\t\t\t3 Board TIME set\n");
+  fprintf(stderr, " 4 Battery report\t\t\t5 EEPROM read\n");
+  fprintf(stderr, " 6 EEPROM write\t\t\t\t7 EEPROM clear\n");
+  fprintf(stderr, " 8 Flash chips\t\t\t\t9 Offload Flash\n");
+  fprintf(stderr, " a Flash write\t\t\t\tb Flash clear\n");
+  fprintf(stderr, " c Get bad blocks\t\t\td Make bad block file\n");
+  fprintf(stderr, " e Get directory\t\t\tf Offload recording\n");
+  fprintf(stderr, " g Clear recording\t\t\th Set data directory\n");
+  fprintf(stderr, " i User mode\t\t\t\tw re-write bad blocks\n");
+  fprintf(stderr, " x Restart\t\t\t\tq Quit\n");
+  if (devtype == KOVA3) {
+    fprintf(stderr, " v get MSP code info\t\t\tm download MSP code\n");
+    fprintf(stderr, " r rx test MSP\t\t\t\tt tx test MSP\n");
+    fprintf(stderr, " s MSP WIO test\n");
+  }
+  fprintf(stderr, "\n Select an action... ");
+}
+
+// Reads a menu key: the key, echoed, or 0 for a key that menus ignore
+// (control codes, blanks and extended-key prefixes).
+static int menukey(void) {
+  int c = plat_getch();
+  if (c < '0' || c > 127) return 0;
+  fprintf(stderr, "%c\n\n", c);
+  return c;
+}
+
+static int invalid(void) {
+  fprintf(stderr, "\ninvalid option- try again\n\n");
+  return 1;
+}
+
+int verifyclear(void) {
+  fprintf(stderr, " Are you sure you want to erase recordings y/n? ");
+  int c = plat_getch();
+  fprintf(stderr, "\n");
+  return c == 'y';
+}
+
+// The user menu's quit: set the tag's clock and, for tags other than the
+// KOVA-3, offer to start the tag's own program at once.
+static int quit_user(void) {
+  timeset_req();
+  if (devtype == KOVA3) return -1;
+  fprintf(stderr, "Run immediately? y/n  ");
+  if (plat_getch() == 'y' && send_reboot() != 0) fprintf(stderr, "\nUnable to send reboot command\n");
+  fprintf(stderr, "\n");
+  return -1;
+}
+
+int out_service_user(void) {
+  int c = menukey();
+  if (!c) return 0;
+  switch (c) {
+    case '4':
+      board_soc();
+      return 1;
+    case '6':
+      mode = 1;
+      return 1;
+    case 'q':
+    case 'Q':
+      return quit_user();
+    default:
+      return invalid();
+  }
+}
+
+// One request answered through the dispatch table: the reply's handler
+// prints it. failed is the result of sending the request.
+static void exchange(int failed) {
+  if (failed) {
+    fprintf(stderr, " Error sending command - try again\n");
+    return;
+  }
+  MessRec rec;
+  if (getmess(&rec, TMO_REPLY) == RX_GOOD) dispatch(&rec);
+}
+
+int out_service_expert(void) {
+  int c = menukey();
+  if (!c) return 0;
+  switch (c) {
+    case '0':
+      exchange(sendreq(REQ_BOARDID, 0));
+      return 1;
+    case '1':
+      exchange(sendreq(REQ_ADC, 0));
+      return 1;
+    case '2':
+      boardtimeshow();
+      return 1;
+    case '3':
+      exchange(timeset_req());
+      return 1;
+    case '4':
+      board_soc();
+      return 1;
+    case 'i':
+      mode = 0;
+      return 1;
+    case 'q':
+      return -1;
+    case 'x':
+      return -2;
+    default:
+      return invalid();
+  }
+}
+
+static void show_menu(void) {
+  if (mode == 1)
+    opt_display_expert();
+  else
+    opt_display_user();
+}
+
+static int service_key(void) {
+  if (mode == 1) return out_service_expert();
+  return out_service_user();
+}
+
+// The keyboard loop: a key runs its action; with no key, wait up to
+// TMO_DRAIN for a frame the tag sends on its own. 1 quit, 0 restart or the
+// tag has gone.
+static int session_loop(void) {
+  int a = 1;
+  for (;;) {
+    if (a == 1) {
+      show_menu();
+      a = 0;
+    }
+    if (plat_kbhit()) a = service_key();
+    if (a == 0) {
+      MessRec rec;
+      int s = getmess(&rec, TMO_DRAIN);
+      if (s == RX_GOOD) {
+        dispatch(&rec);
+      } else if (s == RX_NONE && tag_gone()) {
+        fprintf(stderr, "\n Error: device is no longer connected\n");
+        return 0;
+      } else if (s == RX_NONE) {
+        pause_after_error();
+      }
+    }
+    if (a < 0) return a == -1;
+  }
+}
+
+int host(struct usb_device *dev) {
+  usb_handle = claimif(dev, 0);
+  if (!usb_handle) return 0;  // claimif said why; search the bus again
+  usb_lasterr = 0;
+  int result = 0;
+  if (sync_if() != SYNC_ABANDONED) {
+    identify_device();
+    if (sync_if() != SYNC_ABANDONED && sync_if() != SYNC_ABANDONED) result = session_loop();
+  }
+  releaseif(usb_handle, tag_gone());
+  usb_handle = NULL;
+  return result;
+}
