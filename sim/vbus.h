@@ -71,17 +71,33 @@ struct BusEvent {
 };
 
 // ---- The bus ----
+//
+// Bus notes the tests rely on:
+// - A request frame whose length is a multiple of 64 reaches the tag only
+//   with the zero-length packet after it. If the next write comes first, the
+//   two arrive as one transfer, which the tag rejects with a nack.
+// - Replies are due at once; a read delivers due transfers oldest first, and
+//   one larger than the read's buffer is dropped with -EOVERFLOW.
+// - A time-out of 0 or less makes a read a poll.
+// - Requests are counted for faults when their header (sync, code) can be
+//   read, whether or not the rest of the frame is good.
 
 void vbus_reset(void);                    // no tags, empty log, clock at 0
 int vbus_attach(const TagConfig &cfg);    // puts a tag on the bus; its id
 void vbus_detach(int tag);                // the tag vanishes (handles give -ENODEV)
 int vbus_present(int tag);                // 1 while the tag is on the bus
 int vbus_tag_state(int tag);              // 0 boot loader, 1 host, -1 gone
+// The tag a device record of the bus list belongs to (any enumeration of
+// it), or 0 for a pointer that is not one of the bus's records.
+struct usb_device;
+int vbus_device_tag(const struct usb_device *dev);
 
 // ---- Time ----
 
 // Virtual (tests, the default) or real time (the simulator). In virtual
-// time a read that waits simply moves the clock on.
+// time a read that waits simply moves the clock on. In real time the clock
+// is plat_clock_ms and waits sleep with plat_sleep_ms, so real time must not
+// be combined with platform hooks that lead back to the bus clock.
 void vbus_realtime(int on);
 unsigned long vbus_now_ms(void);
 void vbus_advance_ms(unsigned long ms);
@@ -95,12 +111,19 @@ void vbus_clear_faults(int tag);
 // at_ms on the bus clock (0: at once).
 void vbus_tag_send(int tag, int code, const void *payload, int len, unsigned long at_ms = 0);
 // Raw bytes delivered as one transfer at or after at_ms, framed or not.
+// Frames sent these two ways are the tag's own: they wait while it restarts
+// (boot image) and come once it is back; replies in flight are lost then.
 void vbus_tag_send_raw(int tag, const void *bytes, int len, unsigned long at_ms = 0);
+// Transfers waiting in the tag's IN endpoint, due or not.
+int vbus_tag_pending(int tag);
 
 // ---- What happened ----
 
 const std::vector<BusEvent> &vbus_events(void);
 void vbus_clear_events(void);
+// Keeps the event log and the received frames (on, the default) or not; a
+// long simulator session turns it off so they do not grow without end.
+void vbus_record(int on);
 // The request frames the tag received on endpoint 2, in order.
 std::vector<std::vector<uint8_t>> vbus_frames_received(int tag);
 // The boot image bytes the tag received on endpoint 6, and the chunk sizes.
@@ -110,4 +133,7 @@ std::vector<int> vbus_boot_chunks(int tag);
 // ---- The tag's own state ----
 
 int32_t vbus_tag_clock(int tag);          // the tag's clock now
-TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...)
+TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...); throws for no such tag
+// Writes the tag's persistent state to its state directory now (after the
+// live settings were changed); nothing without a state directory.
+void vbus_tag_save(int tag);

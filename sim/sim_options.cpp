@@ -1,0 +1,222 @@
+// Option parsing of k3host-sim, kept apart from its main so tests can call it.
+#include "sim_options.h"
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+const char SIM_USAGE[] =
+    "usage: k3host-sim [options]\n"
+    "Runs K3 USB Host against an emulated KOVA tag on a virtual USB bus.\n"
+    "  --type N           device type the tag reports in its battery reply (0-7), default 4 (KOVA-3)\n"
+    "  --boot             the tag starts in boot-loader state; it takes _boot.bin from the current\n"
+    "                     directory and comes back in host state\n"
+    "  --held             another program holds the tag: claiming its interface fails with -EBUSY\n"
+    "  --no-tag           nothing on the bus\n"
+    "  --battery MV       battery voltage in millivolts, default 3712\n"
+    "  --charging         charging in progress (battery status bit 0)\n"
+    "  --clock-offset S   tag clock minus host clock, in seconds\n"
+    "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim, else\n"
+    "                     $HOME/.local/state/k3host-sim; --type and --clock-offset, when\n"
+    "                     given, win over the saved state\n"
+    "  --no-state         keep the tag's state in memory only\n"
+    "  --fault SPEC       inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
+    "                     occurrence counted from 1 (0 = every), KIND one of noreply badsync badlen\n"
+    "                     badcrc wrongcode short nack error text vanish writefail zlpfail delay\n"
+    "                     (for text, ARG is the text); may be repeated\n"
+    "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
+    "                     may be repeated\n"
+    "  --help             lists these options and exits\n";
+
+static const struct {
+  const char *name;
+  FaultKind kind;
+} KINDS[] = {
+    {"noreply", FAULT_NOREPLY}, {"badsync", FAULT_BADSYNC},     {"badlen", FAULT_BADLEN},
+    {"badcrc", FAULT_BADCRC},   {"wrongcode", FAULT_WRONGCODE}, {"short", FAULT_SHORT},
+    {"nack", FAULT_NACK},       {"error", FAULT_ERROR},         {"text", FAULT_TEXT},
+    {"vanish", FAULT_VANISH},   {"writefail", FAULT_WRITEFAIL}, {"zlpfail", FAULT_ZLPFAIL},
+    {"delay", FAULT_DELAY},
+};
+
+// A whole number (decimal, or hexadecimal after 0x) within [lo, hi].
+static bool number(const std::string &s, long long lo, long long hi, long long *out) {
+  // strtoll would also take leading blanks and a plus sign.
+  if (s.empty() || !(isdigit((unsigned char)s[0]) || (s[0] == '-' && s.size() > 1 && isdigit((unsigned char)s[1]))))
+    return false;
+  const char *p = s.c_str();
+  char *end = nullptr;
+  bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  long long v = strtoll(p, &end, hex ? 16 : 10);
+  if (end == p || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+int sim_parse_fault(const std::string &spec, Fault *f, std::string *err) {
+  size_t a = spec.find(':');
+  size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+  if (b == std::string::npos) {
+    *err = "bad fault '" + spec + "': expected CODE:NTH:KIND[:ARG]";
+    return 1;
+  }
+  size_t c = spec.find(':', b + 1);
+  std::string code = spec.substr(0, a), nth = spec.substr(a + 1, b - a - 1);
+  std::string kind = spec.substr(b + 1, c == std::string::npos ? c : c - b - 1);
+  std::string arg = c == std::string::npos ? "" : spec.substr(c + 1);
+  long long v;
+  Fault r;
+  if (!number(code, 0, 0xFFFF, &v)) {
+    *err = "bad fault '" + spec + "': request code must be 0 to 0xFFFF";
+    return 1;
+  }
+  r.code = (int)v;
+  if (!number(nth, 0, 1000000000, &v)) {
+    *err = "bad fault '" + spec + "': occurrence must be a number from 0";
+    return 1;
+  }
+  r.nth = (int)v;
+  bool found = false;
+  for (const auto &k : KINDS)
+    if (kind == k.name) {
+      r.kind = k.kind;
+      found = true;
+    }
+  if (!found) {
+    *err = "bad fault '" + spec + "': unknown kind '" + kind + "'";
+    return 1;
+  }
+  if (r.kind == FAULT_TEXT) {
+    r.text = arg;
+  } else if (c != std::string::npos) {
+    long long hi = r.kind == FAULT_DELAY ? 3600000 : 0xFFFF;
+    if (!number(arg, 0, hi, &v)) {
+      *err = "bad fault '" + spec + "': bad argument '" + arg + "'";
+      return 1;
+    }
+    r.arg = (int)v;
+  } else if (r.kind == FAULT_WRONGCODE || r.kind == FAULT_ERROR || r.kind == FAULT_DELAY || r.kind == FAULT_SHORT) {
+    *err = "bad fault '" + spec + "': " + kind + " needs an argument";
+    return 1;
+  }
+  *f = r;
+  return 0;
+}
+
+static std::string default_statedir() {
+  const char *x = getenv("XDG_STATE_HOME");
+  if (x && *x) return std::string(x) + "/k3host-sim";
+  const char *h = getenv("HOME");
+  if (h && *h) return std::string(h) + "/.local/state/k3host-sim";
+  return "";
+}
+
+int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err) {
+  SimOptions o;
+  bool no_state = false, have_state = false;
+  std::string statedir;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    // Options with a value take it from the next argument or after '='.
+    std::string val;
+    bool inline_val = false;
+    size_t eq = a.find('=');
+    if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      val = a.substr(eq + 1);
+      a = a.substr(0, eq);
+      inline_val = true;
+    }
+    auto value = [&](std::string *v) {
+      if (inline_val) {
+        *v = val;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        *err = "option " + a + " needs a value";
+        return false;
+      }
+      *v = argv[++i];
+      return true;
+    };
+    auto flag = [&]() {
+      if (inline_val) *err = "option " + a + " takes no value";
+      return !inline_val;
+    };
+    long long n;
+    std::string v;
+    if (a == "--help") {
+      if (!flag()) return 1;
+      o.help = true;
+    } else if (a == "--boot") {
+      if (!flag()) return 1;
+      o.tag.bootloader = 1;
+    } else if (a == "--held") {
+      if (!flag()) return 1;
+      o.tag.held = 1;
+    } else if (a == "--no-tag") {
+      if (!flag()) return 1;
+      o.no_tag = true;
+    } else if (a == "--charging") {
+      if (!flag()) return 1;
+      o.tag.battery_status |= 1;
+    } else if (a == "--no-state") {
+      if (!flag()) return 1;
+      no_state = true;
+    } else if (a == "--type") {
+      if (!value(&v)) return 1;
+      if (!number(v, 0, 7, &n)) {
+        *err = "bad device type '" + v + "': must be 0 to 7";
+        return 1;
+      }
+      o.tag.devtype = (int)n;
+      o.set_type = true;
+    } else if (a == "--battery") {
+      if (!value(&v)) return 1;
+      if (!number(v, 0, 0xFFFF, &n)) {
+        *err = "bad battery voltage '" + v + "': millivolts from 0 to 65535";
+        return 1;
+      }
+      o.tag.battery_mv = (uint16_t)n;
+    } else if (a == "--clock-offset") {
+      if (!value(&v)) return 1;
+      if (!number(v, INT32_MIN, INT32_MAX, &n)) {
+        *err = "bad clock offset '" + v + "': seconds";
+        return 1;
+      }
+      o.tag.clock_offset = (int32_t)n;
+      o.set_offset = true;
+    } else if (a == "--state") {
+      if (!value(&v)) return 1;
+      if (v.empty()) {
+        *err = "option --state needs a directory";
+        return 1;
+      }
+      statedir = v;
+      have_state = true;
+    } else if (a == "--fault") {
+      if (!value(&v)) return 1;
+      Fault f;
+      if (sim_parse_fault(v, &f, err)) return 1;
+      o.faults.push_back(f);
+    } else if (a == "--message") {
+      if (!value(&v)) return 1;
+      size_t c = v.find(':');
+      if (c == std::string::npos || !number(v.substr(0, c), 0, 86400000, &n)) {
+        *err = "bad message '" + v + "': expected MS:TEXT";
+        return 1;
+      }
+      o.messages.push_back(SimMessage{(unsigned long)n, v.substr(c + 1)});
+    } else {
+      *err = "unknown option '" + std::string(argv[i]) + "'";
+      return 1;
+    }
+  }
+  if (no_state && have_state) {
+    *err = "--state and --no-state exclude each other";
+    return 1;
+  }
+  o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir();
+  *opt = o;
+  return 0;
+}

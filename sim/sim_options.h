@@ -1,0 +1,33 @@
+// The command line of k3host-sim: which tag to emulate, its state directory,
+// faults and scripted messages.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "vbus.h"
+
+struct SimMessage {
+  unsigned long ms;  // after start
+  std::string text;
+};
+
+struct SimOptions {
+  TagConfig tag;                  // statedir already resolved (empty: --no-state)
+  bool no_tag = false;
+  bool help = false;
+  std::vector<Fault> faults;
+  std::vector<SimMessage> messages;
+  // Options given explicitly, which win over the tag's saved state.
+  bool set_type = false, set_offset = false;
+};
+
+// Parses argv[1..argc-1]. 0 good; 1 bad, with a one-line reason in *err.
+// The default state directory comes from XDG_STATE_HOME or HOME.
+int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err);
+
+// Parses one --fault SPEC (CODE:NTH:KIND[:ARG]). 0 good; 1 bad, reason in *err.
+int sim_parse_fault(const std::string &spec, Fault *f, std::string *err);
+
+// The --help text.
+extern const char SIM_USAGE[];

@@ -1,0 +1,235 @@
+// The emulated tag's firmware core: frame checking, dispatch of requests to
+// the subsystems by code, injected faults on the replies, and the state file
+// that lets the tag keep its memory between runs.
+#include "tag.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "crc16v3.h"
+#include "k3proto.h"
+
+// Every subsystem of the firmware, searched in this order for a request code.
+static const TagSubsystem *const SUBSYSTEMS[] = {
+    &TAG_BOARD,
+};
+
+void put16(std::vector<uint8_t> &out, uint32_t v) {
+  out.push_back((uint8_t)(v >> 8));
+  out.push_back((uint8_t)v);
+}
+
+void put32(std::vector<uint8_t> &out, uint32_t v) {
+  put16(out, v >> 16);
+  put16(out, v & 0xFFFF);
+}
+
+std::vector<uint8_t> tag_frame(int code, const uint8_t *payload, int len) {
+  if (len < 0) len = 0;
+  if (len > PAYLOAD_MAX) len = PAYLOAD_MAX;
+  std::vector<uint8_t> f;
+  f.reserve((size_t)len + FRAME_OVERHEAD);
+  put16(f, FRAME_SYNC);
+  put16(f, (uint32_t)code & 0xFFFF);
+  put16(f, (uint32_t)len);
+  if (len > 0) f.insert(f.end(), payload, payload + len);
+  put32(f, crc16byte2(f.data(), len + FRAME_HDR));
+  return f;
+}
+
+void tag_reply(Tag &t, int code, const std::vector<uint8_t> &payload) {
+  t.replies.push_back(tag_frame(code, payload.data(), (int)payload.size()));
+}
+
+void tag_ack(Tag &t) { tag_reply(t, MSG_ACK, {}); }
+void tag_nack(Tag &t) { tag_reply(t, MSG_NACK, {}); }
+
+void tag_queue(Tag &t, const std::vector<uint8_t> &bytes, unsigned long at, bool leave_after) {
+  TagOutgoing o;
+  o.at = at;
+  o.seq = t.seq++;
+  o.bytes = bytes;
+  o.leave_after = leave_after;
+  t.outq.push_back(std::move(o));
+}
+
+// ---- Requests ----
+
+static int frame_code(const uint8_t *b, int len) {
+  if (len < FRAME_HDR || ((b[0] << 8) | b[1]) != FRAME_SYNC) return -1;
+  return (b[2] << 8) | b[3];
+}
+
+std::vector<Fault> tag_faults_for(Tag &t, const uint8_t *bytes, int len) {
+  std::vector<Fault> out;
+  int code = frame_code(bytes, len);
+  if (code < 0) return out;
+  int n = ++t.seen[code];
+  for (const Fault &f : t.faults)
+    if (f.code == code && (f.nth == 0 || f.nth == n)) out.push_back(f);
+  return out;
+}
+
+// Check flag of a request as the host checks a reply: 0 good.
+static int check_frame(const std::vector<uint8_t> &f) {
+  if (f.size() < FRAME_OVERHEAD) return CHK_LENGTH;
+  if (((f[0] << 8) | f[1]) != FRAME_SYNC) return CHK_SYNC;
+  int n = (f[4] << 8) | f[5];
+  if (f.size() != (size_t)n + FRAME_OVERHEAD) return CHK_LENGTH;
+  uint32_t want = ((uint32_t)f[n + 6] << 24) | ((uint32_t)f[n + 7] << 16) | ((uint32_t)f[n + 8] << 8) | f[n + 9];
+  if (crc16byte2(f.data(), n + FRAME_HDR) != want) return CHK_CRC;
+  return 0;
+}
+
+static void dispatch(Tag &t, int code, const uint8_t *payload, int len) {
+  for (const TagSubsystem *s : SUBSYSTEMS)
+    for (const TagRequest *r = s->requests; r && r->fn; r++)
+      if (r->code == code) {
+        r->fn(t, payload, len);
+        return;
+      }
+  tag_nack(t);  // a request this firmware does not know
+}
+
+// Rewrites the check value of a frame after its contents were changed.
+static void refresh_check(std::vector<uint8_t> &f) {
+  int n = (int)f.size() - FRAME_OVERHEAD;
+  uint32_t c = crc16byte2(f.data(), n + FRAME_HDR);
+  for (int i = 0; i < 4; i++) f[n + 6 + i] = (uint8_t)(c >> (24 - 8 * i));
+}
+
+static std::vector<uint8_t> text_frame(const std::string &text) {
+  return tag_frame(MSG_TEXT, (const uint8_t *)text.data(), (int)text.size());
+}
+
+void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fault> &faults) {
+  if (vbus_recording()) t.received.push_back(frame);
+  t.replies.clear();
+  t.leave_after_reply = false;
+  if (check_frame(frame) != 0) {
+    tag_nack(t);
+  } else {
+    int n = (frame[4] << 8) | frame[5];
+    dispatch(t, (frame[2] << 8) | frame[3], frame.data() + FRAME_HDR, n);
+  }
+
+  std::vector<std::vector<uint8_t>> out = std::move(t.replies);
+  t.replies.clear();
+  bool leave = t.leave_after_reply;
+  unsigned long delay = 0;
+  std::vector<std::vector<uint8_t>> before;
+  for (const Fault &f : faults) {
+    std::vector<uint8_t> *first = out.empty() ? nullptr : &out[0];
+    switch (f.kind) {
+      case FAULT_NOREPLY:
+        out.clear();
+        leave = false;
+        break;
+      case FAULT_BADSYNC:
+        if (first) (*first)[1] ^= 0xFF;  // 0x55 0x55: the sync word is wrong
+        break;
+      case FAULT_BADLEN:
+        if (first) first->push_back(0x00);
+        break;
+      case FAULT_BADCRC:
+        if (first) first->back() ^= 0x01;
+        break;
+      case FAULT_WRONGCODE:
+        if (first) {
+          (*first)[2] = (uint8_t)(f.arg >> 8);
+          (*first)[3] = (uint8_t)f.arg;
+          refresh_check(*first);
+        }
+        break;
+      case FAULT_SHORT:
+        if (first) {
+          int n = (int)first->size() - FRAME_OVERHEAD;
+          int cut = f.arg < 0 ? 0 : (f.arg > n ? n : f.arg);
+          *first = tag_frame(((*first)[2] << 8) | (*first)[3], first->data() + FRAME_HDR, n - cut);
+        }
+        break;
+      case FAULT_NACK:
+        out.assign(1, tag_frame(MSG_NACK, nullptr, 0));
+        leave = false;
+        break;
+      case FAULT_ERROR: {
+        uint8_t p[2] = {(uint8_t)(f.arg >> 8), (uint8_t)f.arg};
+        out.assign(1, tag_frame(MSG_ERROR, p, 2));
+        leave = false;
+        break;
+      }
+      case FAULT_TEXT:
+        before.push_back(text_frame(f.text));
+        break;
+      case FAULT_DELAY:
+        delay += f.arg > 0 ? (unsigned long)f.arg : 0;
+        break;
+      case FAULT_VANISH:
+      case FAULT_WRITEFAIL:
+      case FAULT_ZLPFAIL:
+        break;  // the bus acts on these when the request is written
+    }
+  }
+  unsigned long now = vbus_now_ms();
+  for (const auto &b : before) tag_queue(t, b, now);
+  for (size_t i = 0; i < out.size(); i++)
+    tag_queue(t, out[i], now + delay, leave && i + 1 == out.size());
+}
+
+// ---- State directory ----
+
+static std::filesystem::path state_file(const Tag &t) {
+  return std::filesystem::path(t.cfg.statedir) / "tag.txt";
+}
+
+static void load_state(Tag &t) {
+  std::ifstream in(state_file(t));
+  if (!in) return;
+  TagStateMap kv;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    kv[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  for (const TagSubsystem *s : SUBSYSTEMS)
+    if (s->load) s->load(t, kv);
+  t.kv_other = kv;
+}
+
+void tag_save(const Tag &t) {
+  if (t.cfg.statedir.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_directories(t.cfg.statedir, ec);
+  TagStateMap kv = t.kv_other;
+  for (const TagSubsystem *s : SUBSYSTEMS)
+    if (s->save) s->save(t, kv);
+  // Written aside and renamed, so a program that exits mid-write leaves
+  // either the old state or the new one.
+  std::filesystem::path tmp = state_file(t);
+  tmp += ".new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    if (!out) {
+      fprintf(stderr, "k3host-sim: cannot write tag state in %s\n", t.cfg.statedir.c_str());
+      return;
+    }
+    for (const auto &e : kv) out << e.first << '=' << e.second << '\n';
+    if (!out.flush()) return;
+  }
+  std::filesystem::rename(tmp, state_file(t), ec);
+}
+
+void tag_init(Tag &t) {
+  t.state = t.cfg.bootloader ? 0 : 1;
+  for (const TagSubsystem *s : SUBSYSTEMS)
+    if (s->init) s->init(t);
+  if (!t.cfg.statedir.empty()) {
+    load_state(t);
+    tag_save(t);
+  }
+}

@@ -1,0 +1,111 @@
+// Inside of the emulated tag: its state, the table its firmware dispatches
+// requests through, and the helpers a request handler uses to answer.
+//
+// The firmware is split by subsystem, one file each (tag_board.cpp now;
+// EEPROM, flash and MSP later). A subsystem is a TagSubsystem record: its
+// request handlers by code, and the keys it keeps in the state file. To add
+// one, define its record in its own file and list it in SUBSYSTEMS in
+// tag.cpp.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "vbus.h"
+
+// One transfer waiting in the tag's IN endpoint.
+struct TagOutgoing {
+  unsigned long at = 0;      // deliverable at or after this bus time
+  uint64_t seq = 0;          // order among transfers due at the same time
+  std::vector<uint8_t> bytes;
+  bool leave_after = false;  // the tag leaves the bus once this is read
+  bool unprompted = false;   // scripted, not a reply: survives a restart
+};
+
+struct Tag {
+  int id = 0;
+  TagConfig cfg;
+  int state = 1;             // 0 boot loader, 1 host
+  bool present = false;      // on the bus now
+  int generation = 0;        // bumps at each enumeration; device records carry it
+  bool reenum_pending = false;
+  unsigned long reenum_at = 0;
+
+  std::vector<TagOutgoing> outq;
+  uint64_t seq = 0;
+
+  std::vector<Fault> faults;
+  std::map<int, int> seen;   // requests per code since attach
+  bool zlp_fail_next = false;
+  std::vector<uint8_t> held; // a frame of a multiple of 64 bytes, awaiting its ZLP
+  std::vector<Fault> held_faults;
+
+  std::vector<std::vector<uint8_t>> received;
+  std::vector<uint8_t> boot_image;
+  std::vector<int> boot_chunks;
+
+  // Keys of the state file that no subsystem reads; written back unchanged.
+  std::map<std::string, std::string> kv_other;
+
+  // Frames the handler of the current request produced, before faults, and
+  // whether the tag leaves the bus once the last of them has been read.
+  std::vector<std::vector<uint8_t>> replies;
+  bool leave_after_reply = false;
+};
+
+// A request handler: payload and its length (bounded by PAYLOAD_MAX).
+typedef void (*TagRequestFn)(Tag &t, const uint8_t *payload, int len);
+struct TagRequest {
+  int code;
+  TagRequestFn fn;
+};
+
+typedef std::map<std::string, std::string> TagStateMap;
+
+struct TagSubsystem {
+  const char *name;
+  const TagRequest *requests;  // ended by a row with a null fn
+  // Sets the subsystem's power-on state from the configuration; may be null.
+  void (*init)(Tag &t);
+  // Takes the keys it owns from kv (removing them); may be null.
+  void (*load)(Tag &t, TagStateMap &kv);
+  // Adds the keys it owns to kv; may be null.
+  void (*save)(const Tag &t, TagStateMap &kv);
+};
+
+extern const TagSubsystem TAG_BOARD;
+
+// ---- For handlers ----
+
+// Queues a reply frame to the current request.
+void tag_reply(Tag &t, int code, const std::vector<uint8_t> &payload);
+void tag_ack(Tag &t);
+void tag_nack(Tag &t);
+// Writes the tag's persistent state to its state directory (if it has one).
+void tag_save(const Tag &t);
+
+// A well-formed frame; the payload is cut to PAYLOAD_MAX.
+std::vector<uint8_t> tag_frame(int code, const uint8_t *payload, int len);
+
+// 16- and 32-bit values appended most significant byte first.
+void put16(std::vector<uint8_t> &out, uint32_t v);
+void put32(std::vector<uint8_t> &out, uint32_t v);
+
+// ---- For the bus ----
+
+// Power-on state from cfg, then the state directory over it (saved back, so
+// the directory and its file exist from attach on).
+void tag_init(Tag &t);
+// A complete transfer arrived on endpoint 2: record it, check it, dispatch
+// it, and queue the replies with the request's faults applied.
+void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fault> &faults);
+// Counts this occurrence of the request in the written bytes (when its
+// header can be read) and returns the faults that apply to it.
+std::vector<Fault> tag_faults_for(Tag &t, const uint8_t *bytes, int len);
+// 1 while the bus keeps its logs (vbus_record).
+int vbus_recording(void);
+// Queues bytes for the IN endpoint at bus time at.
+void tag_queue(Tag &t, const std::vector<uint8_t> &bytes, unsigned long at, bool leave_after = false);

@@ -1,0 +1,598 @@
+// The virtual USB bus: the libusb 0.1 functions the program calls, over the
+// emulated tags, with the return conventions of libusb 0.1 on Linux. It keeps
+// real usb_bus/usb_device lists: each enumeration of a tag gets a device
+// record of its own, and records stay allocated until vbus_reset, so a
+// pointer the program kept from an earlier search never dangles; it only
+// stops opening.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+
+#include "k3proto.h"
+#include "platform.h"
+#include "tag.h"
+#include "usbapi.h"
+#include "vbus.h"
+
+#define VID_BOOT 0x0451
+#define PID_BOOT 0x9001
+#define VID_HOST 0x0C55
+#define PID_HOST 0x1235
+#define MAX_BUS 127
+#define REALTIME_STEP_MS 10  // longest sleep of a waiting read in real time
+
+struct usb_dev_handle {
+  int tag;
+  int generation;            // the enumeration the handle was opened on
+  struct usb_device *dev;
+  bool open;
+  bool claimed;
+  long boot_bytes;           // image bytes written through this handle
+};
+
+namespace {
+
+// A device record with the descriptors it points to.
+struct DevRecord {
+  struct usb_device dev;
+  struct usb_config_descriptor conf;
+  struct usb_interface iface;
+  struct usb_interface_descriptor alt;
+  struct usb_endpoint_descriptor ep[2];
+  int tag;
+  int generation;
+};
+
+struct Bus {
+  std::vector<std::unique_ptr<Tag>> tags;  // tag id n at index n - 1
+  std::vector<std::unique_ptr<DevRecord>> records;
+  std::vector<std::unique_ptr<struct usb_bus>> buses;
+  std::vector<std::unique_ptr<usb_dev_handle>> handles;
+  std::vector<BusEvent> events;
+  unsigned long clock = 0;
+  bool realtime = false;
+  bool record = true;
+  int devnum = 0;
+};
+
+Bus B;
+char ERRTEXT[128] = "no error";
+
+Tag *tag_of(int id) {
+  if (id < 1 || id > (int)B.tags.size()) return nullptr;
+  return B.tags[(size_t)id - 1].get();
+}
+
+int seterr(int r) {
+  if (r < 0) snprintf(ERRTEXT, sizeof ERRTEXT, "virtual bus: %s", strerror(-r));
+  return r;
+}
+
+void log_event(BusEventKind kind, int tag, int ep, const std::vector<uint8_t> &data, int result) {
+  if (B.record) B.events.push_back(BusEvent{kind, tag, ep, data, result});
+}
+
+// The tag drops off the bus: open handles die, replies in flight are lost;
+// frames it was scripted to send on its own stay for when it is back.
+void leave(Tag &t) {
+  t.present = false;
+  t.generation++;
+  t.held.clear();
+  t.held_faults.clear();
+  t.zlp_fail_next = false;
+  t.outq.erase(std::remove_if(t.outq.begin(), t.outq.end(), [](const TagOutgoing &o) { return !o.unprompted; }),
+               t.outq.end());
+}
+
+// Brings back tags whose reboot after a boot image is over.
+void tick() {
+  unsigned long now = vbus_now_ms();
+  for (auto &tp : B.tags) {
+    Tag &t = *tp;
+    if (t.reenum_pending && now >= t.reenum_at) {
+      t.reenum_pending = false;
+      t.present = true;
+      t.state = 1;
+      t.generation++;
+    }
+  }
+}
+
+bool known_handle(const usb_dev_handle *h) {
+  for (auto &p : B.handles)
+    if (p.get() == h) return true;
+  return false;
+}
+
+// The tag behind an open handle, or null when it has left the bus since.
+Tag *live(usb_dev_handle *h) {
+  tick();
+  Tag *t = tag_of(h->tag);
+  if (!t || !t->present || t->generation != h->generation) return nullptr;
+  return t;
+}
+
+DevRecord *record_of(const struct usb_device *dev) {
+  for (auto &r : B.records)
+    if (&r->dev == dev) return r.get();
+  return nullptr;
+}
+
+struct usb_bus *bus_record(int number) {
+  for (auto &b : B.buses)
+    if (b->location == (uint32_t)number) return b.get();
+  return nullptr;
+}
+
+int bus_number(const Tag &t) { return std::min(std::max(t.cfg.bus, 1), MAX_BUS); }
+
+DevRecord *new_record(Tag &t, struct usb_bus *bus) {
+  auto r = std::make_unique<DevRecord>();
+  memset(&r->dev, 0, sizeof r->dev);
+  memset(&r->conf, 0, sizeof r->conf);
+  memset(&r->iface, 0, sizeof r->iface);
+  memset(&r->alt, 0, sizeof r->alt);
+  memset(r->ep, 0, sizeof r->ep);
+  r->tag = t.id;
+  r->generation = t.generation;
+  bool boot = t.state == 0;
+  struct usb_device_descriptor &d = r->dev.descriptor;
+  d.bLength = USB_DT_DEVICE_SIZE;
+  d.bDescriptorType = USB_DT_DEVICE;
+  d.bcdUSB = 0x0200;
+  d.bMaxPacketSize0 = USB_PACKET;
+  d.idVendor = boot ? VID_BOOT : VID_HOST;
+  d.idProduct = boot ? PID_BOOT : PID_HOST;
+  d.bNumConfigurations = 1;
+  r->ep[0].bLength = USB_DT_ENDPOINT_SIZE;
+  r->ep[0].bDescriptorType = USB_DT_ENDPOINT;
+  r->ep[0].bEndpointAddress = boot ? EP_BOOT : EP_OUT;
+  r->ep[0].bmAttributes = USB_ENDPOINT_TYPE_BULK;
+  r->ep[0].wMaxPacketSize = USB_PACKET;
+  r->ep[1] = r->ep[0];
+  r->ep[1].bEndpointAddress = EP_IN;
+  r->alt.bLength = USB_DT_INTERFACE_SIZE;
+  r->alt.bDescriptorType = USB_DT_INTERFACE;
+  r->alt.bInterfaceNumber = USB_IFACE;
+  r->alt.bNumEndpoints = boot ? 1 : 2;
+  r->alt.bInterfaceClass = USB_CLASS_VENDOR_SPEC;
+  r->alt.endpoint = r->ep;
+  r->iface.altsetting = &r->alt;
+  r->iface.num_altsetting = 1;
+  r->conf.bLength = USB_DT_CONFIG_SIZE;
+  r->conf.bDescriptorType = USB_DT_CONFIG;
+  r->conf.wTotalLength = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + r->alt.bNumEndpoints * USB_DT_ENDPOINT_SIZE;
+  r->conf.bNumInterfaces = 1;
+  r->conf.bConfigurationValue = USB_CONFIG;
+  r->conf.bmAttributes = 0x80;
+  r->conf.MaxPower = 50;
+  r->conf.interface = &r->iface;
+  r->dev.config = &r->conf;
+  r->dev.bus = bus;
+  r->dev.devnum = (uint8_t)(++B.devnum % 127 + 1);
+  snprintf(r->dev.filename, sizeof r->dev.filename, "%03d", r->dev.devnum);
+  B.records.push_back(std::move(r));
+  return B.records.back().get();
+}
+
+// First due transfer in the tag's IN queue, or -1.
+int next_due(const Tag &t, unsigned long now) {
+  int best = -1;
+  for (size_t i = 0; i < t.outq.size(); i++) {
+    const TagOutgoing &o = t.outq[i];
+    if (o.at > now) continue;
+    if (best < 0 || o.at < t.outq[best].at || (o.at == t.outq[best].at && o.seq < t.outq[best].seq)) best = (int)i;
+  }
+  return best;
+}
+
+bool next_time(const Tag &t, unsigned long *at) {
+  bool any = false;
+  for (const TagOutgoing &o : t.outq)
+    if (!any || o.at < *at) {
+      *at = o.at;
+      any = true;
+    }
+  return any;
+}
+
+}  // namespace
+
+// ---- Control ----
+
+void vbus_reset(void) {
+  B = Bus();
+  usb_busses = nullptr;
+  snprintf(ERRTEXT, sizeof ERRTEXT, "no error");
+}
+
+int vbus_attach(const TagConfig &cfg) {
+  auto t = std::make_unique<Tag>();
+  t->id = (int)B.tags.size() + 1;
+  t->cfg = cfg;
+  tag_init(*t);
+  t->present = true;
+  t->generation = 1;
+  B.tags.push_back(std::move(t));
+  return B.tags.back()->id;
+}
+
+void vbus_detach(int tag) {
+  Tag *t = tag_of(tag);
+  if (!t) return;
+  leave(*t);
+  t->reenum_pending = false;
+}
+
+int vbus_present(int tag) {
+  tick();
+  Tag *t = tag_of(tag);
+  return t && t->present ? 1 : 0;
+}
+
+int vbus_tag_state(int tag) {
+  tick();
+  Tag *t = tag_of(tag);
+  if (!t || !t->present) return -1;
+  return t->state;
+}
+
+int vbus_device_tag(const struct usb_device *dev) {
+  DevRecord *r = record_of(dev);
+  return r ? r->tag : 0;
+}
+
+void vbus_realtime(int on) { B.realtime = on != 0; }
+
+unsigned long vbus_now_ms(void) { return B.realtime ? plat_clock_ms() : B.clock; }
+
+void vbus_advance_ms(unsigned long ms) {
+  if (B.realtime)
+    plat_sleep_ms(ms);
+  else
+    B.clock += ms;
+  tick();
+}
+
+void vbus_record(int on) { B.record = on != 0; }
+int vbus_recording(void) { return B.record ? 1 : 0; }
+
+void vbus_fault(int tag, const Fault &f) {
+  if (Tag *t = tag_of(tag)) t->faults.push_back(f);
+}
+
+void vbus_clear_faults(int tag) {
+  if (Tag *t = tag_of(tag)) t->faults.clear();
+}
+
+void vbus_tag_send_raw(int tag, const void *bytes, int len, unsigned long at_ms) {
+  Tag *t = tag_of(tag);
+  if (!t || len < 0 || (len > 0 && !bytes)) return;
+  if (len > FRAME_MAX) len = FRAME_MAX;
+  const uint8_t *b = (const uint8_t *)bytes;
+  // "At once" means now, so it keeps its place behind what is already due.
+  tag_queue(*t, std::vector<uint8_t>(b, b + len), at_ms ? at_ms : vbus_now_ms());
+  t->outq.back().unprompted = true;
+}
+
+void vbus_tag_send(int tag, int code, const void *payload, int len, unsigned long at_ms) {
+  if (len < 0 || (len > 0 && !payload)) return;
+  std::vector<uint8_t> f = tag_frame(code, (const uint8_t *)payload, len);
+  vbus_tag_send_raw(tag, f.data(), (int)f.size(), at_ms);
+}
+
+int vbus_tag_pending(int tag) {
+  Tag *t = tag_of(tag);
+  return t ? (int)t->outq.size() : 0;
+}
+
+const std::vector<BusEvent> &vbus_events(void) { return B.events; }
+void vbus_clear_events(void) { B.events.clear(); }
+
+std::vector<std::vector<uint8_t>> vbus_frames_received(int tag) {
+  Tag *t = tag_of(tag);
+  return t ? t->received : std::vector<std::vector<uint8_t>>();
+}
+
+std::vector<uint8_t> vbus_boot_image(int tag) {
+  Tag *t = tag_of(tag);
+  return t ? t->boot_image : std::vector<uint8_t>();
+}
+
+std::vector<int> vbus_boot_chunks(int tag) {
+  Tag *t = tag_of(tag);
+  return t ? t->boot_chunks : std::vector<int>();
+}
+
+int32_t vbus_tag_clock(int tag) {
+  Tag *t = tag_of(tag);
+  long long v = (long long)time(NULL) + (t ? t->cfg.clock_offset : 0);
+  return (int32_t)(uint32_t)v;
+}
+
+TagConfig &vbus_tag_config(int tag) {
+  Tag *t = tag_of(tag);
+  if (!t) throw std::out_of_range("vbus_tag_config: no such tag");
+  return t->cfg;
+}
+
+void vbus_tag_save(int tag) {
+  if (Tag *t = tag_of(tag)) tag_save(*t);
+}
+
+// ---- libusb 0.1 ----
+
+struct usb_bus *usb_busses = nullptr;
+
+void usb_init(void) {}
+void usb_set_debug(int level) { (void)level; }
+struct usb_bus *usb_get_busses(void) { return usb_busses; }
+char *usb_strerror(void) { return ERRTEXT; }
+
+int usb_find_busses(void) {
+  int top = 1, added = 0;
+  for (auto &t : B.tags) top = std::max(top, bus_number(*t));
+  for (int n = 1; n <= top; n++) {
+    if (bus_record(n)) continue;
+    auto b = std::make_unique<struct usb_bus>();
+    memset(b.get(), 0, sizeof *b);
+    b->location = (uint32_t)n;
+    snprintf(b->dirname, sizeof b->dirname, "%03d", n);
+    B.buses.push_back(std::move(b));
+    added++;
+  }
+  std::sort(B.buses.begin(), B.buses.end(), [](const auto &a, const auto &b) { return a->location < b->location; });
+  struct usb_bus *prev = nullptr;
+  usb_busses = nullptr;
+  for (auto &b : B.buses) {
+    b->prev = prev;
+    b->next = nullptr;
+    if (prev)
+      prev->next = b.get();
+    else
+      usb_busses = b.get();
+    prev = b.get();
+  }
+  return added;
+}
+
+int usb_find_devices(void) {
+  tick();
+  int changes = 0;
+  for (auto &b : B.buses) {
+    std::vector<struct usb_device *> list;
+    for (auto &tp : B.tags) {
+      Tag &t = *tp;
+      if (!t.present || bus_number(t) != (int)b->location) continue;
+      DevRecord *rec = nullptr;
+      for (auto &r : B.records)
+        if (r->tag == t.id && r->generation == t.generation) rec = r.get();
+      if (!rec) rec = new_record(t, b.get());
+      list.push_back(&rec->dev);
+    }
+    std::vector<struct usb_device *> old;
+    for (struct usb_device *d = b->devices; d; d = d->next) old.push_back(d);
+    if (old != list) changes += 1;
+    struct usb_device *prev = nullptr;
+    b->devices = nullptr;
+    for (struct usb_device *d : list) {
+      d->prev = prev;
+      d->next = nullptr;
+      if (prev)
+        prev->next = d;
+      else
+        b->devices = d;
+      prev = d;
+    }
+  }
+  return changes;
+}
+
+usb_dev_handle *usb_open(struct usb_device *dev) {
+  tick();
+  DevRecord *r = record_of(dev);
+  Tag *t = r ? tag_of(r->tag) : nullptr;
+  if (!t || !t->present || t->generation != r->generation) {
+    log_event(EV_OPEN, r ? r->tag : 0, 0, {}, seterr(-ENODEV));
+    return nullptr;
+  }
+  auto h = std::make_unique<usb_dev_handle>();
+  *h = usb_dev_handle{t->id, t->generation, dev, true, false, 0};
+  B.handles.push_back(std::move(h));
+  log_event(EV_OPEN, t->id, 0, {}, 0);
+  return B.handles.back().get();
+}
+
+int usb_close(usb_dev_handle *h) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  Tag *t = live(h);
+  h->open = false;
+  h->claimed = false;
+  log_event(EV_CLOSE, h->tag, 0, {}, 0);
+  // A boot loader that took an image restarts into the host firmware.
+  if (t && t->state == 0 && h->boot_bytes > 0) {
+    leave(*t);
+    t->reenum_pending = true;
+    t->reenum_at = vbus_now_ms() + t->cfg.reenum_ms;
+  }
+  return 0;
+}
+
+struct usb_device *usb_device(usb_dev_handle *h) {
+  return h && known_handle(h) ? h->dev : nullptr;
+}
+
+int usb_set_configuration(usb_dev_handle *h, int configuration) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  int r = !live(h) ? -ENODEV : configuration != USB_CONFIG ? -EINVAL : 0;
+  log_event(EV_SETCONF, h->tag, configuration, {}, r);
+  return seterr(r);
+}
+
+int usb_claim_interface(usb_dev_handle *h, int interface) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  Tag *t = live(h);
+  int r = 0;
+  if (!t)
+    r = -ENODEV;
+  else if (interface != USB_IFACE)
+    r = -EINVAL;
+  else if (t->cfg.held)
+    r = -EBUSY;
+  else
+    for (auto &o : B.handles)
+      if (o.get() != h && o->open && o->claimed && o->tag == h->tag && o->generation == h->generation) r = -EBUSY;
+  if (r == 0) h->claimed = true;
+  log_event(EV_CLAIM, h->tag, interface, {}, r);
+  return seterr(r);
+}
+
+int usb_release_interface(usb_dev_handle *h, int interface) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  int r = !live(h) ? -ENODEV : (interface != USB_IFACE || !h->claimed) ? -EINVAL : 0;
+  if (r == 0) h->claimed = false;
+  log_event(EV_RELEASE, h->tag, interface, {}, r);
+  return seterr(r);
+}
+
+int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int timeout) {
+  (void)timeout;  // the tag takes every write at once
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  std::vector<uint8_t> data;
+  if (size > 0 && bytes) data.assign((const uint8_t *)bytes, (const uint8_t *)bytes + size);
+  BusEventKind kind = size == 0 ? EV_ZLP : EV_WRITE;
+  auto done = [&](int r) {
+    log_event(kind, h->tag, ep, data, r);
+    return seterr(r);
+  };
+  Tag *t = live(h);
+  if (!t) return done(-ENODEV);
+  if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
+
+  if (t->state == 0) {
+    if (ep != EP_BOOT) return done(-ENOENT);
+    if (size > 0) {
+      t->boot_image.insert(t->boot_image.end(), data.begin(), data.end());
+      t->boot_chunks.push_back(size);
+      h->boot_bytes += size;
+    }
+    return done(size);
+  }
+  if (ep != EP_OUT) return done(-ENOENT);
+
+  if (size == 0) {
+    // The zero-length packet ends a transfer of a multiple of 64 bytes: only
+    // now does the tag see that frame.
+    if (t->zlp_fail_next) {
+      t->zlp_fail_next = false;
+      t->held.clear();
+      t->held_faults.clear();
+      return done(-EIO);
+    }
+    if (!t->held.empty()) {
+      std::vector<uint8_t> frame = std::move(t->held);
+      std::vector<Fault> faults = std::move(t->held_faults);
+      t->held.clear();
+      t->held_faults.clear();
+      tag_request(*t, frame, faults);
+    }
+    return done(0);
+  }
+
+  std::vector<Fault> faults = tag_faults_for(*t, data.data(), size);
+  for (const Fault &f : faults)
+    if (f.kind == FAULT_WRITEFAIL) return done(-EIO);
+  for (const Fault &f : faults)
+    if (f.kind == FAULT_VANISH) {
+      leave(*t);
+      return done(size);
+    }
+  bool packet_end = size % USB_PACKET != 0;
+  for (const Fault &f : faults)
+    if (f.kind == FAULT_ZLPFAIL && !packet_end) t->zlp_fail_next = true;
+  // Without the zero-length packet a transfer goes on: a held frame and the
+  // next write reach the tag as one (which it rejects).
+  std::vector<uint8_t> transfer = std::move(t->held);
+  t->held.clear();
+  t->held_faults.clear();
+  transfer.insert(transfer.end(), data.begin(), data.end());
+  if (!packet_end && transfer.size() <= FRAME_MAX) {
+    t->held = std::move(transfer);
+    t->held_faults = faults;
+  } else {
+    tag_request(*t, transfer, faults);
+  }
+  return done(size);
+}
+
+int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  std::vector<uint8_t> got;
+  auto done = [&](int r) {
+    log_event(EV_READ, h->tag, ep, got, r);
+    return seterr(r);
+  };
+  Tag *t = live(h);
+  if (!t) return done(-ENODEV);
+  if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
+  if (ep != EP_IN || t->state != 1) return done(-ENOENT);
+  unsigned long deadline = vbus_now_ms() + (unsigned long)(timeout > 0 ? timeout : 0);
+  for (;;) {
+    unsigned long now = vbus_now_ms();
+    int i = next_due(*t, now);
+    if (i >= 0) {
+      TagOutgoing o = std::move(t->outq[(size_t)i]);
+      t->outq.erase(t->outq.begin() + i);
+      if (o.bytes.size() > (size_t)size) return done(-EOVERFLOW);
+      if (!o.bytes.empty()) memcpy(bytes, o.bytes.data(), o.bytes.size());
+      got = o.bytes;
+      if (o.leave_after) leave(*t);
+      return done((int)o.bytes.size());
+    }
+    if (now >= deadline) return done(-ETIMEDOUT);
+    unsigned long until = deadline, at;
+    if (next_time(*t, &at) && at < until) until = at;
+    if (B.realtime)
+      plat_sleep_ms(std::min<unsigned long>(until - now, REALTIME_STEP_MS));
+    else
+      B.clock = until;
+    if (!(t = live(h))) return done(-ENODEV);
+  }
+}
+
+// The rest of the 0.1 API, so that any call links; the tag has no use for
+// them.
+
+static int unsupported(usb_dev_handle *h) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  return seterr(live(h) ? -EPIPE : -ENODEV);
+}
+
+static int harmless(usb_dev_handle *h) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  return seterr(live(h) ? 0 : -ENODEV);
+}
+
+int usb_get_string(usb_dev_handle *h, int, int, char *, size_t) { return unsupported(h); }
+int usb_get_string_simple(usb_dev_handle *h, int, char *, size_t) { return unsupported(h); }
+int usb_get_descriptor_by_endpoint(usb_dev_handle *h, int, unsigned char, unsigned char, void *, int) {
+  return unsupported(h);
+}
+int usb_get_descriptor(usb_dev_handle *h, unsigned char, unsigned char, void *, int) { return unsupported(h); }
+int usb_interrupt_write(usb_dev_handle *h, int, const char *, int, int) { return unsupported(h); }
+int usb_interrupt_read(usb_dev_handle *h, int, char *, int, int) { return unsupported(h); }
+int usb_control_msg(usb_dev_handle *h, int, int, int, int, char *, int, int) { return unsupported(h); }
+int usb_set_altinterface(usb_dev_handle *h, int alternate) { return alternate == 0 ? harmless(h) : unsupported(h); }
+int usb_resetep(usb_dev_handle *h, unsigned int) { return harmless(h); }
+int usb_clear_halt(usb_dev_handle *h, unsigned int) { return harmless(h); }
+int usb_reset(usb_dev_handle *h) { return harmless(h); }
+int usb_get_driver_np(usb_dev_handle *h, int, char *, unsigned int) {
+  if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
+  return seterr(live(h) ? -ENODATA : -ENODEV);
+}
+int usb_detach_kernel_driver_np(usb_dev_handle *h, int) { return harmless(h); }

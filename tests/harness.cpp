@@ -1,0 +1,202 @@
+// The session-test harness: scripted keys on the virtual clock, console
+// capture through files, a scratch working directory per test.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+
+#include "crc16v3.h"
+#include "host.h"
+#include "k3proto.h"
+#include "platform.h"
+
+namespace {
+
+// ---- Scripted keyboard ----
+
+const unsigned long IDLE_LIMIT_MS = 10UL * 60 * 1000;  // polling past the last key
+const unsigned long SPIN_LIMIT = 1000000;              // polls without the clock moving
+
+struct Key {
+  unsigned long at;
+  int c;
+};
+
+struct Script {
+  std::deque<Key> keys;
+  unsigned long last_at = 0;       // bus time the last key was taken (or SetUp)
+  unsigned long spin_clock = 0;
+  unsigned long spins = 0;
+};
+Script S;
+
+int script_kbhit(void) {
+  unsigned long now = vbus_now_ms();
+  if (now == S.spin_clock) {
+    if (++S.spins > SPIN_LIMIT) throw KeysExhausted();  // polled in a loop that never waits
+  } else {
+    S.spin_clock = now;
+    S.spins = 0;
+  }
+  if (!S.keys.empty()) return S.keys.front().at <= now ? 1 : 0;
+  if (now > S.last_at + IDLE_LIMIT_MS) throw KeysExhausted();
+  return 0;
+}
+
+int script_getch(void) {
+  if (S.keys.empty()) throw KeysExhausted();
+  Key k = S.keys.front();
+  S.keys.pop_front();
+  unsigned long now = vbus_now_ms();
+  if (k.at > now) vbus_advance_ms(k.at - now);
+  S.last_at = vbus_now_ms();
+  return k.c;
+}
+
+void script_putch(int c) { fputc(c, stderr); }
+
+void add_keys(unsigned long at, const std::string &k) {
+  // Kept in time order; keys of the same time in the order given.
+  auto pos = std::upper_bound(S.keys.begin(), S.keys.end(), at, [](unsigned long t, const Key &e) { return t < e.at; });
+  std::vector<Key> add;
+  for (unsigned char c : k) add.push_back(Key{at, c});
+  S.keys.insert(pos, add.begin(), add.end());
+}
+
+// ---- Console capture ----
+//
+// Each stream is pointed at an unlinked file; reading takes what was added
+// since the last read. Unlike gtest's own capture this stays out of the way of
+// death tests, which capture standard error themselves.
+
+struct Capture {
+  int fd = -1;        // the stream's descriptor (1 or 2)
+  int file = -1;      // the capture file
+  int saved = -1;     // the stream as it was
+  off_t pos = 0;      // read so far
+  std::string all;    // everything captured, for the failure report
+
+  void start(int which) {
+    fd = which;
+    fflush(which == 1 ? stdout : stderr);
+    char name[] = "/tmp/k3cap-XXXXXX";
+    file = mkstemp(name);
+    if (file < 0) return;
+    unlink(name);
+    saved = dup(fd);
+    dup2(file, fd);
+    pos = 0;
+    all.clear();
+  }
+
+  std::string take() {
+    if (file < 0) return "";
+    fflush(fd == 1 ? stdout : stderr);
+    struct stat st;
+    std::string s;
+    if (fstat(file, &st) == 0 && st.st_size > pos) {
+      s.resize((size_t)(st.st_size - pos));
+      ssize_t n = pread(file, &s[0], s.size(), pos);
+      s.resize(n > 0 ? (size_t)n : 0);
+      pos += (off_t)s.size();
+    }
+    all += s;
+    return s;
+  }
+
+  void stop() {
+    if (file < 0) return;
+    take();
+    dup2(saved, fd);
+    close(saved);
+    close(file);
+    file = saved = -1;
+  }
+};
+Capture CERR, COUT;
+
+const PlatHooks HOOKS = {script_kbhit, script_getch, script_putch, vbus_now_ms, vbus_advance_ms};
+
+}  // namespace
+
+std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload) {
+  size_t n = std::min(payload.size(), (size_t)PAYLOAD_MAX);
+  std::vector<uint8_t> f = {0x55, 0xAA, (uint8_t)(code >> 8), (uint8_t)code, (uint8_t)(n >> 8), (uint8_t)n};
+  f.insert(f.end(), payload.begin(), payload.begin() + (long)n);
+  uint32_t c = crc16byte2(f.data(), (int)n + FRAME_HDR);
+  for (int i = 0; i < 4; i++) f.push_back((uint8_t)(c >> (24 - 8 * i)));
+  return f;
+}
+
+void Harness::SetUp() {
+  vbus_reset();
+  vbus_realtime(0);
+  S = Script();
+  plat_sethooks(&HOOKS);
+  mode = 0;
+  devtype = -1;
+  usb_handle = nullptr;
+
+  oldcwd_ = std::filesystem::current_path().string();
+  char name[] = "/tmp/k3test-XXXXXX";
+  ASSERT_NE(mkdtemp(name), nullptr);
+  tmpdir_ = name;
+  ASSERT_EQ(chdir(tmpdir_.c_str()), 0);
+
+  CERR.start(2);
+  COUT.start(1);
+}
+
+void Harness::TearDown() {
+  plat_sethooks(nullptr);
+  COUT.stop();
+  CERR.stop();
+  if (HasFailure()) {
+    // gtest reports failures on standard output as they happen: pass them on,
+    // with the end of the console text for context.
+    fputs(COUT.all.c_str(), stdout);
+    const std::string &e = CERR.all;
+    size_t from = e.size() > 2000 ? e.size() - 2000 : 0;
+    printf("--- console (standard error)%s ---\n%s\n---\n", from ? ", last 2000 bytes" : "", e.c_str() + from);
+  }
+  if (!oldcwd_.empty() && chdir(oldcwd_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << oldcwd_;
+  if (!tmpdir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(tmpdir_, ec);
+  }
+  vbus_reset();
+}
+
+int Harness::attach(const TagConfig &cfg) { return vbus_attach(cfg); }
+
+void Harness::keys(const std::string &k) { add_keys(vbus_now_ms(), k); }
+void Harness::keys_at(unsigned long ms, const std::string &k) { add_keys(ms, k); }
+size_t Harness::keys_left() const { return S.keys.size(); }
+
+std::string Harness::err() { return CERR.take(); }
+std::string Harness::out() { return COUT.take(); }
+
+struct usb_device *Harness::find(int tag) {
+  usb_find_busses();
+  usb_find_devices();
+  for (struct usb_bus *b = usb_get_busses(); b; b = b->next)
+    for (struct usb_device *d = b->devices; d; d = d->next)
+      if (vbus_device_tag(d) == tag) return d;
+  return nullptr;
+}
+
+int Harness::run(std::function<int()> f) {
+  try {
+    return f();
+  } catch (const KeysExhausted &) {
+    ADD_FAILURE() << "keys exhausted";
+    return -99;
+  }
+}

@@ -1,0 +1,65 @@
+// In-process session tests: the real modules on the virtual bus, against the
+// emulated tag, with the keyboard scripted, the clock virtual and the console
+// captured.
+//
+// Each test runs in a fresh empty working directory (removed afterwards) with
+// the program's globals reset. Standard error and standard output go to
+// files of the harness; err() and out() return what was written since the
+// previous call. Death tests (EXPECT_EXIT) work inside a Harness test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "usbapi.h"
+#include "vbus.h"
+
+// Thrown by the scripted keyboard when the program wants a key and the
+// script has none left (getch), or keeps polling for one long after the last
+// (kbhit), so that a session test ends instead of hanging.
+struct KeysExhausted : std::exception {
+  const char *what() const noexcept override { return "keys exhausted"; }
+};
+
+// A well-formed frame (sync, code, length, payload, check value).
+std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
+
+struct Harness : ::testing::Test {
+  void SetUp() override;
+  void TearDown() override;
+
+  // vbus_attach; the tag's id.
+  int attach(const TagConfig &cfg = TagConfig());
+
+  // Keys available at once, and keys that become available when the bus
+  // clock reaches ms. A blocking getch jumps the clock to the next key's time.
+  void keys(const std::string &k);
+  void keys_at(unsigned long ms, const std::string &k);
+  size_t keys_left() const;
+
+  // What the program wrote to standard error / standard output since SetUp
+  // or the previous call of the same function.
+  std::string err();
+  std::string out();
+
+  // Searches the bus (usb_find_busses, usb_find_devices) and returns the
+  // device record of the tag in the bus list, or null when it is not there.
+  struct usb_device *find(int tag);
+
+  std::vector<std::vector<uint8_t>> frames(int tag) { return vbus_frames_received(tag); }
+
+  // Runs f; when the key script runs dry, adds the failure "keys exhausted"
+  // and returns -99.
+  int run(std::function<int()> f);
+
+  // The test's working directory.
+  const std::string &dir() const { return tmpdir_; }
+
+ private:
+  std::string tmpdir_, oldcwd_;
+};

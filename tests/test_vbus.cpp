@@ -1,0 +1,691 @@
+// The virtual bus and the emulated tag, driven through the libusb calls with
+// hand-made frames: claims and vanishing, the virtual clock, scheduled frames,
+// the boot loader, the board requests, zero-length packets, every fault kind
+// at its occurrence only, the state directory, and the simulator's options.
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "crc16v3.h"
+#include "harness.h"
+#include "k3proto.h"
+#include "platform.h"
+#include "sim_options.h"
+
+namespace {
+
+struct Vbus : Harness {
+  // Opens, configures and claims the tag's current device record.
+  usb_dev_handle *open_tag(int tag) {
+    struct usb_device *d = find(tag);
+    if (!d) return nullptr;
+    usb_dev_handle *h = usb_open(d);
+    if (!h) return nullptr;
+    if (usb_set_configuration(h, USB_CONFIG) != 0 || usb_claim_interface(h, USB_IFACE) != 0) {
+      usb_close(h);
+      return nullptr;
+    }
+    return h;
+  }
+  // Writes a request as the program does: one write, and the zero-length
+  // packet after a whole number of packets. The write's result.
+  int send(usb_dev_handle *h, const std::vector<uint8_t> &f) {
+    int r = usb_bulk_write(h, EP_OUT, (const char *)f.data(), (int)f.size(), TMO_WRITE);
+    if (r == (int)f.size() && f.size() % USB_PACKET == 0) usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE);
+    return r;
+  }
+  // One read of up to a whole frame; *r gets the library result.
+  std::vector<uint8_t> recv(usb_dev_handle *h, int tmo, int *r) {
+    std::vector<uint8_t> b(FRAME_MAX);
+    *r = usb_bulk_read(h, EP_IN, (char *)b.data(), (int)b.size(), tmo);
+    b.resize(*r > 0 ? (size_t)*r : 0);
+    return b;
+  }
+  std::vector<uint8_t> exchange(usb_dev_handle *h, int code, const std::vector<uint8_t> &payload = {}) {
+    int r;
+    EXPECT_EQ(send(h, make_frame(code, payload)), (int)make_frame(code, payload).size());
+    return recv(h, TMO_REPLY, &r);
+  }
+};
+
+int code_of(const std::vector<uint8_t> &f) { return f.size() >= 4 ? (f[2] << 8) | f[3] : -1; }
+std::vector<uint8_t> payload_of(const std::vector<uint8_t> &f) {
+  return f.size() >= FRAME_OVERHEAD ? std::vector<uint8_t>(f.begin() + 6, f.end() - 4) : std::vector<uint8_t>();
+}
+// True when the frame passes the checks the program makes.
+bool well_formed(const std::vector<uint8_t> &f) {
+  if (f.size() < FRAME_OVERHEAD || f[0] != 0x55 || f[1] != 0xAA) return false;
+  size_t n = (size_t)((f[4] << 8) | f[5]);
+  if (f.size() != n + FRAME_OVERHEAD) return false;
+  uint32_t c = ((uint32_t)f[n + 6] << 24) | ((uint32_t)f[n + 7] << 16) | ((uint32_t)f[n + 8] << 8) | f[n + 9];
+  return c == crc16byte2(f.data(), (int)n + FRAME_HDR);
+}
+
+// ---- Claims, vanishing, the clock ----
+
+TEST_F(Vbus, HeldTagRefusesTheClaimAndOneClaimAtATime) {
+  TagConfig held;
+  held.held = 1;
+  int a = attach(held);
+  int b = attach();
+  usb_dev_handle *h = usb_open(find(a));
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(usb_set_configuration(h, USB_CONFIG), 0);
+  EXPECT_EQ(usb_claim_interface(h, USB_IFACE), -EBUSY);
+  EXPECT_EQ(usb_close(h), 0);
+
+  usb_dev_handle *h1 = open_tag(b);
+  ASSERT_NE(h1, nullptr);
+  usb_dev_handle *h2 = usb_open(find(b));
+  ASSERT_NE(h2, nullptr);
+  EXPECT_EQ(usb_claim_interface(h2, USB_IFACE), -EBUSY) << "the interface is claimed through h1";
+  EXPECT_EQ(usb_release_interface(h1, USB_IFACE), 0);
+  EXPECT_EQ(usb_claim_interface(h2, USB_IFACE), 0);
+  EXPECT_EQ(usb_release_interface(h1, USB_IFACE), -EINVAL) << "h1 no longer holds it";
+}
+
+TEST_F(Vbus, DetachedTagGivesEnodevAndCannotBeOpened) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  struct usb_device *d = usb_device(h);
+  vbus_detach(t);
+  char buf[64];
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, buf, 10, TMO_WRITE), -ENODEV);
+  EXPECT_EQ(usb_bulk_read(h, EP_IN, buf, sizeof buf, TMO_REPLY), -ENODEV);
+  EXPECT_EQ(usb_claim_interface(h, USB_IFACE), -ENODEV);
+  EXPECT_EQ(usb_release_interface(h, USB_IFACE), -ENODEV);
+  EXPECT_EQ(usb_close(h), 0);
+  EXPECT_EQ(usb_open(d), nullptr) << "a stale record stays readable but does not open";
+  EXPECT_EQ(d->descriptor.idProduct, 0x1235);
+  EXPECT_EQ(find(t), nullptr);
+  EXPECT_EQ(vbus_present(t), 0);
+  EXPECT_EQ(vbus_tag_state(t), -1);
+}
+
+TEST_F(Vbus, BusListFollowsBusNumbersAndAttachOrder) {
+  TagConfig c3;
+  c3.bus = 3;
+  int a = attach(c3);
+  int b = attach();
+  int c = attach();
+  ASSERT_EQ(usb_find_busses(), 3);
+  usb_find_devices();
+  std::vector<int> order;
+  int buses = 0;
+  for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next, buses++)
+    for (struct usb_device *d = bus->devices; d; d = d->next) order.push_back(vbus_device_tag(d));
+  EXPECT_EQ(buses, 3);
+  EXPECT_EQ(order, (std::vector<int>{b, c, a}));
+}
+
+TEST_F(Vbus, ReadTimeoutMovesTheVirtualClockByTheTimeout) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  vbus_advance_ms(250);
+  int r;
+  EXPECT_TRUE(recv(h, 3000, &r).empty());
+  EXPECT_EQ(r, -ETIMEDOUT);
+  EXPECT_EQ(vbus_now_ms(), 3250u);
+  EXPECT_EQ(plat_clock_ms(), 3250u) << "the harness's platform clock is the bus clock";
+  ASSERT_FALSE(vbus_events().empty());
+  const BusEvent &e = vbus_events().back();
+  EXPECT_EQ(e.kind, EV_READ);
+  EXPECT_EQ(e.result, -ETIMEDOUT);
+  EXPECT_TRUE(e.data.empty());
+}
+
+TEST_F(Vbus, ScheduledFramesComeAtTheirTimeOldestFirst) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  vbus_tag_send(t, MSG_TEXT, "late", 4, 1500);
+  vbus_tag_send(t, MSG_TEXT, "early", 5, 1200);
+  int r;
+  EXPECT_TRUE(recv(h, 1000, &r).empty());
+  EXPECT_EQ(r, -ETIMEDOUT);
+  EXPECT_EQ(vbus_now_ms(), 1000u);
+  std::vector<uint8_t> f = recv(h, 3000, &r);
+  EXPECT_EQ(vbus_now_ms(), 1200u) << "the read waits only until the frame is due";
+  EXPECT_EQ(f, make_frame(MSG_TEXT, {'e', 'a', 'r', 'l', 'y'}));
+  EXPECT_EQ(r, (int)f.size());
+  f = recv(h, 3000, &r);
+  EXPECT_EQ(vbus_now_ms(), 1500u);
+  EXPECT_EQ(payload_of(f), (std::vector<uint8_t>{'l', 'a', 't', 'e'}));
+}
+
+TEST_F(Vbus, ReadIntoTooSmallABufferOverflowsAndDropsTheFrame) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> first = make_frame(0x0003, std::vector<uint8_t>(20, 7));
+  vbus_tag_send_raw(t, first.data(), (int)first.size());
+  vbus_tag_send(t, MSG_ACK, nullptr, 0);
+  char small[16];
+  EXPECT_EQ(usb_bulk_read(h, EP_IN, small, sizeof small, TMO_REPLY), -EOVERFLOW);
+  EXPECT_EQ(usb_bulk_read(h, EP_IN, small, sizeof small, TMO_REPLY), 10) << "the next frame, the first is gone";
+  EXPECT_EQ(vbus_tag_pending(t), 0);
+}
+
+// ---- Boot loader ----
+
+TEST_F(Vbus, BootImageIsRecordedAndTheTagComesBackAsANewHostDevice) {
+  TagConfig cfg;
+  cfg.bootloader = 1;
+  cfg.reenum_ms = 700;
+  int t = attach(cfg);
+  struct usb_device *boot = find(t);
+  ASSERT_NE(boot, nullptr);
+  EXPECT_EQ(boot->descriptor.idVendor, 0x0451);
+  EXPECT_EQ(boot->descriptor.idProduct, 0x9001);
+  EXPECT_EQ(vbus_tag_state(t), 0);
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  std::vector<char> img(130);
+  for (size_t i = 0; i < img.size(); i++) img[i] = (char)(i * 7);
+  EXPECT_EQ(usb_bulk_write(h, EP_BOOT, img.data(), 64, TMO_BOOTCHUNK), 64);
+  EXPECT_EQ(usb_bulk_write(h, EP_BOOT, img.data() + 64, 64, TMO_BOOTCHUNK), 64);
+  EXPECT_EQ(usb_bulk_write(h, EP_BOOT, img.data() + 128, 2, TMO_BOOTCHUNK), 2);
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, img.data(), 10, TMO_WRITE), -ENOENT) << "no request endpoint yet";
+  EXPECT_EQ(vbus_tag_state(t), 0) << "restarts only when the host lets go";
+  EXPECT_EQ(usb_release_interface(h, USB_IFACE), 0);
+  EXPECT_EQ(usb_close(h), 0);
+
+  EXPECT_EQ(vbus_boot_chunks(t), (std::vector<int>{64, 64, 2}));
+  EXPECT_EQ(vbus_boot_image(t), std::vector<uint8_t>(img.begin(), img.end()));
+  EXPECT_EQ(vbus_tag_state(t), -1);
+  EXPECT_EQ(usb_open(boot), nullptr);
+  vbus_advance_ms(699);
+  EXPECT_EQ(find(t), nullptr);
+  vbus_advance_ms(1);
+  struct usb_device *host = find(t);
+  ASSERT_NE(host, nullptr);
+  EXPECT_NE(host, boot);
+  EXPECT_EQ(host->descriptor.idVendor, 0x0C55);
+  EXPECT_EQ(host->descriptor.idProduct, 0x1235);
+  EXPECT_EQ(boot->descriptor.idProduct, 0x9001) << "the old record is still allocated";
+  EXPECT_EQ(vbus_tag_state(t), 1);
+  h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(exchange(h, REQ_SYNC), make_frame(MSG_ACK, {}));
+}
+
+TEST_F(Vbus, ABootLoaderThatGotNothingStaysABootLoader) {
+  TagConfig cfg;
+  cfg.bootloader = 1;
+  int t = attach(cfg);
+  struct usb_device *d = find(t);
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  usb_release_interface(h, USB_IFACE);
+  usb_close(h);
+  vbus_advance_ms(60000);
+  EXPECT_EQ(vbus_tag_state(t), 0);
+  EXPECT_EQ(find(t), d);
+  EXPECT_TRUE(vbus_boot_chunks(t).empty());
+}
+
+// ---- Board requests ----
+
+TEST_F(Vbus, BoardRequestsAnswerFromTheTagsSettings) {
+  TagConfig cfg;
+  cfg.devtype = 7;
+  cfg.battery_status = 1;
+  cfg.battery_mv = 4100;
+  int t = attach(cfg);
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(exchange(h, REQ_SYNC), make_frame(MSG_ACK, {}));
+  EXPECT_EQ(exchange(h, REQ_BOARDID),
+            make_frame(REQ_BOARDID, {0x00, 0x03, 0x01, 0x02, 0x4B, 0x33, 0x0A, 0x17, 0x00, 0x01}));
+  EXPECT_EQ(exchange(h, REQ_ADC), make_frame(REQ_ADC, {0x03, 0x2C, 0x06, 0x72, 0x08, 0x00, 0x00, 0x25}));
+  EXPECT_EQ(exchange(h, REQ_SOC), make_frame(REQ_SOC, {0x00, 0x07, 0x00, 0x01, 0x10, 0x04}));
+  EXPECT_EQ(exchange(h, 0x0001), make_frame(MSG_NACK, {})) << "unknown request";
+  std::vector<uint8_t> bad = make_frame(REQ_BOARDID, {});
+  bad[7] ^= 0x40;
+  send(h, bad);
+  int r;
+  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_NACK, {})) << "bad check value";
+  std::vector<uint8_t> cut = make_frame(REQ_SOC, {1, 2, 3});
+  cut.pop_back();
+  send(h, cut);
+  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_NACK, {})) << "truncated frame";
+  EXPECT_EQ(frames(t).size(), 7u);
+  EXPECT_EQ(frames(t)[6], cut);
+}
+
+TEST_F(Vbus, ClockSetThenReadGivesTheTimeSet) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  uint32_t want = (uint32_t)time(NULL) - 86400 * 3;
+  std::vector<uint8_t> p = {(uint8_t)(want >> 24), (uint8_t)(want >> 16), (uint8_t)(want >> 8), (uint8_t)want, 0, 0, 0, 0};
+  EXPECT_EQ(exchange(h, REQ_TIMESET, p), make_frame(MSG_ACK, {}));
+  EXPECT_NEAR(vbus_tag_config(t).clock_offset, -86400 * 3, 2);
+  std::vector<uint8_t> f = exchange(h, REQ_TIMEREAD);
+  ASSERT_EQ(code_of(f), REQ_TIMEREAD);
+  std::vector<uint8_t> got = payload_of(f);
+  ASSERT_EQ(got.size(), 8u);
+  uint32_t v = ((uint32_t)got[0] << 24) | ((uint32_t)got[1] << 16) | ((uint32_t)got[2] << 8) | got[3];
+  EXPECT_NEAR((double)v, (double)want, 2);
+  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 4, got.end()), std::vector<uint8_t>(4, 0));
+  EXPECT_EQ(exchange(h, REQ_TIMESET, {1, 2, 3}), make_frame(MSG_NACK, {})) << "payload not 8 bytes";
+}
+
+TEST_F(Vbus, RebootAcknowledgesThenLeavesOnceTheAckIsRead) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  send(h, make_frame(REQ_REBOOT, {}));
+  EXPECT_EQ(vbus_present(t), 1);
+  int r;
+  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_ACK, {}));
+  EXPECT_EQ(vbus_present(t), 0);
+  recv(h, TMO_REPLY, &r);
+  EXPECT_EQ(r, -ENODEV);
+}
+
+TEST_F(Vbus, WholePacketFrameWaitsForItsZeroLengthPacket) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> f = make_frame(REQ_BOARDID, std::vector<uint8_t>(54, 0));
+  ASSERT_EQ(f.size(), 64u);
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)f.data(), 64, TMO_WRITE), 64);
+  int r;
+  recv(h, 100, &r);
+  EXPECT_EQ(r, -ETIMEDOUT) << "no reply before the transfer ends";
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE), 0);
+  EXPECT_EQ(code_of(recv(h, TMO_REPLY, &r)), REQ_BOARDID);
+  EXPECT_EQ(vbus_events().back().kind, EV_READ);
+  EXPECT_EQ(vbus_events()[vbus_events().size() - 2].kind, EV_ZLP);
+
+  // Without it the next write runs on into the same transfer.
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)f.data(), 64, TMO_WRITE), 64);
+  EXPECT_EQ(send(h, make_frame(REQ_SYNC, {})), 10);
+  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_NACK, {}));
+  ASSERT_EQ(frames(t).size(), 2u);
+  EXPECT_EQ(frames(t)[1].size(), 74u);
+}
+
+// ---- Faults ----
+
+struct ReplyFaultCase {
+  FaultKind kind;
+  int arg;
+  const char *text;
+  const char *name;
+};
+
+class VbusReplyFault : public Vbus, public ::testing::WithParamInterface<ReplyFaultCase> {};
+
+// Request 2 three times with the fault on the second: the first and third
+// replies are the good one.
+TEST_P(VbusReplyFault, HitsOnlyItsOccurrence) {
+  const ReplyFaultCase &c = GetParam();
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  Fault f;
+  f.code = REQ_BOARDID;
+  f.nth = 2;
+  f.kind = c.kind;
+  f.arg = c.arg;
+  f.text = c.text;
+  vbus_fault(t, f);
+  Fault other = f;
+  other.code = REQ_ADC;  // another code's count is its own
+  other.nth = 1;
+  vbus_fault(t, other);
+  const std::vector<uint8_t> good = make_frame(REQ_BOARDID, {0, 3, 1, 2, 0x4B, 0x33, 0x0A, 0x17, 0, 1});
+  EXPECT_EQ(exchange(h, REQ_BOARDID), good);
+
+  send(h, make_frame(REQ_BOARDID, {}));
+  unsigned long t0 = vbus_now_ms();
+  int r;
+  std::vector<uint8_t> got = recv(h, TMO_REPLY, &r);
+  switch (c.kind) {
+    case FAULT_NOREPLY:
+      EXPECT_EQ(r, -ETIMEDOUT);
+      break;
+    case FAULT_BADSYNC:
+      EXPECT_NE((got[0] << 8) | got[1], FRAME_SYNC);
+      EXPECT_EQ(std::vector<uint8_t>(got.begin() + 2, got.end()), std::vector<uint8_t>(good.begin() + 2, good.end()));
+      break;
+    case FAULT_BADLEN:
+      EXPECT_EQ(got.size(), good.size() + 1);
+      EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end() - 1), good);
+      break;
+    case FAULT_BADCRC:
+      ASSERT_EQ(got.size(), good.size());
+      EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end() - 4), std::vector<uint8_t>(good.begin(), good.end() - 4));
+      EXPECT_FALSE(well_formed(got));
+      break;
+    case FAULT_WRONGCODE:
+      EXPECT_EQ(got, make_frame(0x0099, payload_of(good)));
+      break;
+    case FAULT_SHORT:
+      EXPECT_EQ(got, make_frame(REQ_BOARDID, {0, 3, 1, 2, 0x4B, 0x33, 0x0A}));
+      break;
+    case FAULT_NACK:
+      EXPECT_EQ(got, make_frame(MSG_NACK, {}));
+      break;
+    case FAULT_ERROR:
+      EXPECT_EQ(got, make_frame(MSG_ERROR, {0x12, 0x34}));
+      break;
+    case FAULT_TEXT:
+      EXPECT_EQ(got, make_frame(MSG_TEXT, {'h', 'i', ':', ')'}));
+      EXPECT_EQ(recv(h, TMO_REPLY, &r), good);
+      break;
+    case FAULT_DELAY:
+      EXPECT_EQ(got, good);
+      EXPECT_EQ(vbus_now_ms() - t0, 500u);
+      break;
+    default:
+      FAIL() << "not a reply fault";
+  }
+  EXPECT_EQ(exchange(h, REQ_BOARDID), good) << "third occurrence";
+  recv(h, 10, &r);
+  EXPECT_EQ(r, -ETIMEDOUT) << "nothing left over";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VbusReplyFault,
+                         ::testing::Values(ReplyFaultCase{FAULT_NOREPLY, 0, "", "noreply"},
+                                           ReplyFaultCase{FAULT_BADSYNC, 0, "", "badsync"},
+                                           ReplyFaultCase{FAULT_BADLEN, 0, "", "badlen"},
+                                           ReplyFaultCase{FAULT_BADCRC, 0, "", "badcrc"},
+                                           ReplyFaultCase{FAULT_WRONGCODE, 0x99, "", "wrongcode"},
+                                           ReplyFaultCase{FAULT_SHORT, 3, "", "short"},
+                                           ReplyFaultCase{FAULT_NACK, 0, "", "nack"},
+                                           ReplyFaultCase{FAULT_ERROR, 0x1234, "", "error"},
+                                           ReplyFaultCase{FAULT_TEXT, 0, "hi:)", "text"},
+                                           ReplyFaultCase{FAULT_DELAY, 500, "", "delay"}),
+                         [](const ::testing::TestParamInfo<ReplyFaultCase> &i) { return std::string(i.param.name); });
+
+TEST_F(Vbus, WriteFailLosesOnlyThatRequest) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  Fault f;
+  f.code = REQ_SOC;
+  f.nth = 2;
+  f.kind = FAULT_WRITEFAIL;
+  vbus_fault(t, f);
+  std::vector<uint8_t> req = make_frame(REQ_SOC, {});
+  EXPECT_EQ(code_of(exchange(h, REQ_SOC)), REQ_SOC);
+  EXPECT_EQ(send(h, req), -EIO);
+  int r;
+  recv(h, TMO_REPLY, &r);
+  EXPECT_EQ(r, -ETIMEDOUT) << "the tag saw nothing";
+  EXPECT_EQ(code_of(exchange(h, REQ_SOC)), REQ_SOC);
+  EXPECT_EQ(frames(t).size(), 2u);
+}
+
+TEST_F(Vbus, ZlpFailDropsTheFrameItEnds) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  Fault f;
+  f.code = REQ_BOARDID;
+  f.nth = 1;
+  f.kind = FAULT_ZLPFAIL;
+  vbus_fault(t, f);
+  std::vector<uint8_t> req = make_frame(REQ_BOARDID, std::vector<uint8_t>(54, 0));
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)req.data(), 64, TMO_WRITE), 64);
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE), -EIO);
+  int r;
+  recv(h, TMO_REPLY, &r);
+  EXPECT_EQ(r, -ETIMEDOUT);
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)req.data(), 64, TMO_WRITE), 64);
+  EXPECT_EQ(usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE), 0) << "second occurrence is clean";
+  EXPECT_EQ(code_of(recv(h, TMO_REPLY, &r)), REQ_BOARDID);
+}
+
+TEST_F(Vbus, VanishTakesTheTagOffTheBusAfterTheWrite) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  Fault f;
+  f.code = REQ_SYNC;
+  f.nth = 3;
+  f.kind = FAULT_VANISH;
+  vbus_fault(t, f);
+  EXPECT_EQ(code_of(exchange(h, REQ_SYNC)), MSG_ACK);
+  EXPECT_EQ(code_of(exchange(h, REQ_SYNC)), MSG_ACK);
+  EXPECT_EQ(send(h, make_frame(REQ_SYNC, {})), 10);
+  EXPECT_EQ(vbus_present(t), 0);
+  int r;
+  recv(h, TMO_REPLY, &r);
+  EXPECT_EQ(r, -ENODEV);
+  EXPECT_EQ(find(t), nullptr);
+}
+
+TEST_F(Vbus, FaultOnEveryOccurrenceAndCleared) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  Fault f;
+  f.code = REQ_ADC;
+  f.nth = 0;
+  f.kind = FAULT_NACK;
+  vbus_fault(t, f);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(exchange(h, REQ_ADC), make_frame(MSG_NACK, {}));
+  vbus_clear_faults(t);
+  EXPECT_EQ(code_of(exchange(h, REQ_ADC)), REQ_ADC);
+}
+
+// ---- State directory ----
+
+TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
+  std::string sd = dir() + "/state/k3";
+  TagConfig cfg;
+  cfg.statedir = sd;
+  cfg.devtype = 2;
+  cfg.boardid[4] = 0xBEEF;
+  int t = attach(cfg);
+  ASSERT_TRUE(std::filesystem::exists(sd + "/tag.txt")) << "written at attach";
+  usb_dev_handle *h = open_tag(t);
+  ASSERT_NE(h, nullptr);
+  uint32_t v = (uint32_t)time(NULL) + 1000;
+  EXPECT_EQ(code_of(exchange(h, REQ_TIMESET, {(uint8_t)(v >> 24), (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v, 0, 0, 0, 0})),
+            MSG_ACK);
+  {
+    std::ofstream add(sd + "/tag.txt", std::ios::app);
+    add << "flash_future=kept\nbattery_mv=oops\n";
+  }
+  vbus_reset();
+
+  TagConfig plain;
+  plain.statedir = sd;
+  int u = attach(plain);
+  EXPECT_EQ(vbus_tag_config(u).devtype, 2);
+  EXPECT_EQ(vbus_tag_config(u).boardid[4], 0xBEEF);
+  EXPECT_NEAR(vbus_tag_config(u).clock_offset, 1000, 2);
+  EXPECT_EQ(vbus_tag_config(u).battery_mv, 3712) << "a value that does not parse is ignored";
+  std::ifstream in(sd + "/tag.txt");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("flash_future=kept\n"), std::string::npos) << "keys of later subsystems survive";
+
+  TagConfig mem;
+  int w = attach(mem);
+  EXPECT_EQ(vbus_tag_config(w).devtype, 4) << "no state directory: configuration only";
+}
+
+// ---- The harness the session tests stand on ----
+
+TEST_F(Vbus, ScriptedKeysFollowTheBusClock) {
+  keys("a");
+  keys_at(5000, "b");
+  EXPECT_EQ(plat_kbhit(), 1);
+  EXPECT_EQ(plat_getch(), 'a');
+  EXPECT_EQ(plat_kbhit(), 0);
+  EXPECT_EQ(plat_getch(), 'b');
+  EXPECT_EQ(vbus_now_ms(), 5000u) << "a blocking getch jumps to the key's time";
+  EXPECT_THROW(plat_getch(), KeysExhausted);
+  vbus_advance_ms(10 * 60 * 1000);
+  EXPECT_EQ(plat_kbhit(), 0);
+  vbus_advance_ms(1);
+  EXPECT_THROW(plat_kbhit(), KeysExhausted);
+}
+
+TEST_F(Vbus, ConsoleCaptureReturnsEachStreamSinceTheLastCall) {
+  fprintf(stderr, "one");
+  printf("out1");
+  EXPECT_EQ(err(), "one");
+  plat_putch('x');
+  fprintf(stderr, "two\n");
+  EXPECT_EQ(err(), "xtwo\n");
+  EXPECT_EQ(out(), "out1");
+  EXPECT_EQ(out(), "");
+}
+
+TEST_F(Vbus, DeathTestsSeeTheProgramsStandardError) {
+  fprintf(stderr, "before");
+  EXPECT_EXIT(
+      {
+        fprintf(stderr, "last words\n");
+        exit(3);
+      },
+      ::testing::ExitedWithCode(3), "^last words\n$");
+  fprintf(stderr, "after");
+  EXPECT_EQ(err(), "beforeafter");
+}
+
+// ---- Simulator options ----
+
+SimOptions parse_ok(std::vector<const char *> args) {
+  args.insert(args.begin(), "k3host-sim");
+  SimOptions o;
+  std::string e;
+  EXPECT_EQ(sim_parse((int)args.size(), args.data(), &o, &e), 0) << e;
+  return o;
+}
+
+std::string parse_bad(std::vector<const char *> args) {
+  args.insert(args.begin(), "k3host-sim");
+  SimOptions o;
+  std::string e;
+  EXPECT_EQ(sim_parse((int)args.size(), args.data(), &o, &e), 1) << args[1];
+  return e;
+}
+
+// Sets an environment variable for one scope.
+struct EnvVar {
+  std::string name, old;
+  bool had;
+  EnvVar(const char *n, const char *v) : name(n) {
+    const char *o = getenv(n);
+    had = o != nullptr;
+    if (had) old = o;
+    if (v)
+      setenv(n, v, 1);
+    else
+      unsetenv(n);
+  }
+  ~EnvVar() {
+    if (had)
+      setenv(name.c_str(), old.c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+};
+
+TEST(SimOptions, DefaultsAndEveryOption) {
+  EnvVar home("HOME", "/home/u");
+  {
+    EnvVar xdg("XDG_STATE_HOME", "/x/state");
+    EXPECT_EQ(parse_ok({}).tag.statedir, "/x/state/k3host-sim");
+  }
+  {
+    EnvVar xdg("XDG_STATE_HOME", "");
+    EXPECT_EQ(parse_ok({}).tag.statedir, "/home/u/.local/state/k3host-sim");
+  }
+  SimOptions d = parse_ok({});
+  EXPECT_EQ(d.tag.devtype, 4);
+  EXPECT_EQ(d.tag.battery_mv, 3712);
+  EXPECT_EQ(d.tag.bootloader, 0);
+  EXPECT_FALSE(d.no_tag || d.help || d.set_type || d.set_offset);
+
+  SimOptions o = parse_ok({"--type", "7", "--boot", "--held", "--battery=3300", "--charging", "--clock-offset", "-3600",
+                           "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "6:0:delay:250",
+                           "--message", "1500:hello: there"});
+  EXPECT_EQ(o.tag.devtype, 7);
+  EXPECT_TRUE(o.set_type && o.set_offset);
+  EXPECT_EQ(o.tag.bootloader, 1);
+  EXPECT_EQ(o.tag.held, 1);
+  EXPECT_EQ(o.tag.battery_mv, 3300);
+  EXPECT_EQ(o.tag.battery_status & 1, 1);
+  EXPECT_EQ(o.tag.clock_offset, -3600);
+  EXPECT_EQ(o.tag.statedir, "/tmp/s");
+  ASSERT_EQ(o.faults.size(), 2u);
+  EXPECT_EQ(o.faults[0].code, 0x301);
+  EXPECT_EQ(o.faults[0].nth, 2);
+  EXPECT_EQ(o.faults[0].kind, FAULT_TEXT);
+  EXPECT_EQ(o.faults[0].text, "a:b");
+  EXPECT_EQ(o.faults[1].kind, FAULT_DELAY);
+  EXPECT_EQ(o.faults[1].arg, 250);
+  ASSERT_EQ(o.messages.size(), 1u);
+  EXPECT_EQ(o.messages[0].ms, 1500u);
+  EXPECT_EQ(o.messages[0].text, "hello: there");
+  EXPECT_EQ(parse_ok({"--no-state"}).tag.statedir, "");
+  EXPECT_TRUE(parse_ok({"--no-tag", "--help"}).no_tag);
+}
+
+TEST(SimOptions, EveryFaultKindByName) {
+  const char *names[] = {"noreply", "badsync", "badlen", "badcrc", "wrongcode:5", "short:2", "nack",
+                         "error:7", "text:x",  "vanish", "writefail", "zlpfail", "delay:9"};
+  for (int k = 0; k < 13; k++) {
+    Fault f;
+    std::string e;
+    ASSERT_EQ(sim_parse_fault(std::string("2:1:") + names[k], &f, &e), 0) << names[k] << ": " << e;
+    EXPECT_EQ(f.kind, (FaultKind)k) << names[k];
+  }
+}
+
+TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
+  EXPECT_NE(parse_bad({"--type", "8"}).find("'8'"), std::string::npos);
+  parse_bad({"--type", "-1"});
+  parse_bad({"--type", " 4"});
+  parse_bad({"--battery", "3.7"});
+  parse_bad({"--battery", "70000"});
+  parse_bad({"--clock-offset", "soon"});
+  EXPECT_NE(parse_bad({"--type"}).find("needs a value"), std::string::npos);
+  parse_bad({"--boot=1"});
+  EXPECT_NE(parse_bad({"--frobnicate"}).find("--frobnicate"), std::string::npos);
+  parse_bad({"--state", "/a", "--no-state"});
+  parse_bad({"--fault", "2:1"});
+  parse_bad({"--fault", "2:1:explode"});
+  parse_bad({"--fault", "0x10000:1:nack"});
+  parse_bad({"--fault", "2:x:nack"});
+  parse_bad({"--fault", "2:1:delay"});
+  parse_bad({"--fault", "2:1:error:lots"});
+  parse_bad({"--message", "hello"});
+  parse_bad({"--message", "-5:hello"});
+}
+
+#ifdef K3HOST_SIM_PATH
+TEST(SimBinary, HelpAndBadOptionExitStatus) {
+  std::string out = testing::TempDir() + "k3sim-help.txt";
+  int r = system((std::string(K3HOST_SIM_PATH) + " --help >" + out + " 2>&1").c_str());
+  ASSERT_TRUE(WIFEXITED(r));
+  EXPECT_EQ(WEXITSTATUS(r), 0);
+  std::ifstream in(out);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("--clock-offset"), std::string::npos);
+  r = system((std::string(K3HOST_SIM_PATH) + " --type 9 >/dev/null 2>" + out).c_str());
+  ASSERT_TRUE(WIFEXITED(r));
+  EXPECT_EQ(WEXITSTATUS(r), 2);
+  std::ifstream in2(out);
+  std::string e((std::istreambuf_iterator<char>(in2)), std::istreambuf_iterator<char>());
+  EXPECT_NE(e.find("try --help"), std::string::npos);
+  EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1);
+  remove(out.c_str());
+}
+#endif
+
+}  // namespace
