@@ -32,11 +32,12 @@ unsigned long plat_clock_ms(void);
 // Sleeps for about ms milliseconds without burning the processor.
 void plat_sleep_ms(unsigned long ms);
 
-// Creates one directory level. 0 made; otherwise the error number, ENOENT
-// when a parent folder does not exist, EEXIST when the name already exists.
+// Creates one directory level (a trailing separator is allowed). 0 made;
+// otherwise the error number, ENOENT when a parent folder does not exist,
+// EEXIST when the name already exists.
 int plat_mkdir(const char *path);
 
-// Looks up a file: 0 when it exists, with its own name (no folder part,
+// Looks up a file: 0 when it exists as a regular file, with its own name (no folder part,
 // zero-terminated, cut to namelen - 1 characters) and its last-modification
 // time; 1 when there is no such file.
 int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime);

@@ -1,0 +1,130 @@
+// The platform layer on Windows: the console runtime's single-key calls,
+// characters to standard error, a millisecond tick clock, and the two
+// file-system calls. Windows gives each console program its own input mode
+// and puts the console back itself, so nothing needs restoring on the way out.
+//
+// Extended keys arrive as the runtime gives them: 0 or 0xE0 first, then a
+// second code. When standard input is not a console (a pipe or a file), keys
+// are read from it byte by byte as they arrive, as on POSIX systems.
+
+// GetTickCount64 needs Windows Vista or later; this must precede every header.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+
+#include "platform.h"
+
+#include <conio.h>
+#include <direct.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+namespace {
+
+PlatHooks hooks;  // null members: the real functions below
+
+bool piped;  // standard input is not a console: read it as a byte stream
+
+int real_kbhit(void) {
+  if (!piped) return _kbhit() ? 1 : 0;
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  if (h == INVALID_HANDLE_VALUE || h == NULL) return 1;  // no input: its end
+  if (GetFileType(h) != FILE_TYPE_PIPE) return 1;        // a file never waits
+  DWORD avail = 0;
+  // A pipe whose writer has gone fails here: that is the end of input, which
+  // counts as a key so that the next plat_getch ends the program.
+  if (!PeekNamedPipe(h, NULL, 0, NULL, &avail, NULL)) return 1;
+  return avail > 0 ? 1 : 0;
+}
+
+int real_getch(void) {
+  if (!piped) return _getch();
+  unsigned char c;
+  if (_read(0, &c, 1) == 1) return c;
+  exit(0);  // end of piped input: nothing more can be typed
+}
+
+// Console text otherwise goes to standard error; one character goes the same
+// way so that it keeps its place among the formatted text when stderr is
+// redirected (the console call would bypass the redirection).
+void real_putch(int c) { fputc(c, stderr); }
+
+unsigned long real_clock_ms(void) { return (unsigned long)GetTickCount64(); }
+
+void real_sleep_ms(unsigned long ms) {
+  // Sleep takes a DWORD; INFINITE (all bits set) must never be passed.
+  while (ms > 0) {
+    DWORD part = ms > 0x7FFFFFFFUL ? 0x7FFFFFFFUL : (DWORD)ms;
+    Sleep(part);
+    ms -= part;
+  }
+}
+
+}  // namespace
+
+void plat_console_init(void) {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode;
+  piped = !(h != INVALID_HANDLE_VALUE && h != NULL && GetConsoleMode(h, &mode));
+  if (piped) {
+    // Bytes as they come: no CR-LF translation and no Ctrl-Z end of file.
+    _setmode(0, _O_BINARY);
+    return;
+  }
+  // Some Windows-compatible runtimes only start delivering key events after
+  // the first console read; a read of zero characters returns at once.
+  char none[1];
+  DWORD got = 0;
+  ReadConsoleA(h, none, 0, &got, NULL);
+}
+
+void plat_console_restore(void) {}
+
+int plat_kbhit(void) { return hooks.kbhit ? hooks.kbhit() : real_kbhit(); }
+
+int plat_getch(void) { return hooks.getch ? hooks.getch() : real_getch(); }
+
+void plat_putch(int c) {
+  if (hooks.putch)
+    hooks.putch(c);
+  else
+    real_putch(c);
+}
+
+unsigned long plat_clock_ms(void) { return hooks.clock_ms ? hooks.clock_ms() : real_clock_ms(); }
+
+void plat_sleep_ms(unsigned long ms) {
+  if (hooks.sleep_ms)
+    hooks.sleep_ms(ms);
+  else
+    real_sleep_ms(ms);
+}
+
+int plat_mkdir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
+
+int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime) {
+  struct _finddata_t fd;
+  intptr_t h = _findfirst(path, &fd);
+  if (h == -1) return 1;
+  _findclose(h);
+  if (fd.attrib & _A_SUBDIR) return 1;
+  if (name && namelen > 0) {
+    // The runtime gives the file's own name, without the folder part.
+    size_t n = strlen(fd.name);
+    if (n > namelen - 1) n = namelen - 1;
+    memcpy(name, fd.name, n);
+    name[n] = 0;
+  }
+  if (mtime) *mtime = (time_t)fd.time_write;
+  return 0;
+}
+
+void plat_sethooks(const PlatHooks *h) { hooks = h ? *h : PlatHooks{}; }
