@@ -430,6 +430,11 @@ int out_service_user(void) {
     case '6':
       mode = 1;
       return 1;
+    case 'c':
+    case 'C':
+      // Tag setup is for the KOVA-3 only; on other tags the key does nothing.
+      if (devtype != KOVA3) return 1;
+      return invalid();
     case 'q':
     case 'Q':
       return quit_user();
