@@ -107,39 +107,6 @@ TEST_F(Vbus, DetachedTagGivesEnodevAndCannotBeOpened) {
   EXPECT_EQ(vbus_tag_state(t), -1);
 }
 
-TEST_F(Vbus, BusListFollowsBusNumbersAndAttachOrder) {
-  TagConfig c3;
-  c3.bus = 3;
-  int a = attach(c3);
-  int b = attach();
-  int c = attach();
-  ASSERT_EQ(usb_find_busses(), 3);
-  usb_find_devices();
-  std::vector<int> order;
-  int buses = 0;
-  for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next, buses++)
-    for (struct usb_device *d = bus->devices; d; d = d->next) order.push_back(vbus_device_tag(d));
-  EXPECT_EQ(buses, 3);
-  EXPECT_EQ(order, (std::vector<int>{b, c, a}));
-}
-
-TEST_F(Vbus, ReadTimeoutMovesTheVirtualClockByTheTimeout) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  vbus_advance_ms(250);
-  int r;
-  EXPECT_TRUE(recv(h, 3000, &r).empty());
-  EXPECT_EQ(r, -ETIMEDOUT);
-  EXPECT_EQ(vbus_now_ms(), 3250u);
-  EXPECT_EQ(plat_clock_ms(), 3250u) << "the harness's platform clock is the bus clock";
-  ASSERT_FALSE(vbus_events().empty());
-  const BusEvent &e = vbus_events().back();
-  EXPECT_EQ(e.kind, EV_READ);
-  EXPECT_EQ(e.result, -ETIMEDOUT);
-  EXPECT_TRUE(e.data.empty());
-}
-
 TEST_F(Vbus, ScheduledFramesComeAtTheirTimeOldestFirst) {
   int t = attach();
   usb_dev_handle *h = open_tag(t);
@@ -157,19 +124,6 @@ TEST_F(Vbus, ScheduledFramesComeAtTheirTimeOldestFirst) {
   f = recv(h, 3000, &r);
   EXPECT_EQ(vbus_now_ms(), 1500u);
   EXPECT_EQ(payload_of(f), (std::vector<uint8_t>{'l', 'a', 't', 'e'}));
-}
-
-TEST_F(Vbus, ReadIntoTooSmallABufferOverflowsAndDropsTheFrame) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  std::vector<uint8_t> first = make_frame(0x0003, std::vector<uint8_t>(20, 7));
-  vbus_tag_send_raw(t, first.data(), (int)first.size());
-  vbus_tag_send(t, MSG_ACK, nullptr, 0);
-  char small[16];
-  EXPECT_EQ(usb_bulk_read(h, EP_IN, small, sizeof small, TMO_REPLY), -EOVERFLOW);
-  EXPECT_EQ(usb_bulk_read(h, EP_IN, small, sizeof small, TMO_REPLY), 10) << "the next frame, the first is gone";
-  EXPECT_EQ(vbus_tag_pending(t), 0);
 }
 
 // ---- Boot loader ----
@@ -231,51 +185,6 @@ TEST_F(Vbus, ABootLoaderThatGotNothingStaysABootLoader) {
 }
 
 // ---- Board requests ----
-
-TEST_F(Vbus, BoardRequestsAnswerFromTheTagsSettings) {
-  TagConfig cfg;
-  cfg.devtype = 7;
-  cfg.battery_status = 1;
-  cfg.battery_mv = 4100;
-  int t = attach(cfg);
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  EXPECT_EQ(exchange(h, REQ_SYNC), make_frame(MSG_ACK, {}));
-  EXPECT_EQ(exchange(h, REQ_BOARDID),
-            make_frame(REQ_BOARDID, {0x00, 0x03, 0x01, 0x02, 0x4B, 0x33, 0x0A, 0x17, 0x00, 0x01}));
-  EXPECT_EQ(exchange(h, REQ_ADC), make_frame(REQ_ADC, {0x03, 0x2C, 0x06, 0x72, 0x08, 0x00, 0x00, 0x25}));
-  EXPECT_EQ(exchange(h, REQ_SOC), make_frame(REQ_SOC, {0x00, 0x07, 0x00, 0x01, 0x10, 0x04}));
-  EXPECT_EQ(exchange(h, 0x0001), make_frame(MSG_NACK, {})) << "unknown request";
-  std::vector<uint8_t> bad = make_frame(REQ_BOARDID, {});
-  bad[7] ^= 0x40;
-  send(h, bad);
-  int r;
-  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_NACK, {})) << "bad check value";
-  std::vector<uint8_t> cut = make_frame(REQ_SOC, {1, 2, 3});
-  cut.pop_back();
-  send(h, cut);
-  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_NACK, {})) << "truncated frame";
-  EXPECT_EQ(frames(t).size(), 7u);
-  EXPECT_EQ(frames(t)[6], cut);
-}
-
-TEST_F(Vbus, ClockSetThenReadGivesTheTimeSet) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  uint32_t want = (uint32_t)time(NULL) - 86400 * 3;
-  std::vector<uint8_t> p = {(uint8_t)(want >> 24), (uint8_t)(want >> 16), (uint8_t)(want >> 8), (uint8_t)want, 0, 0, 0, 0};
-  EXPECT_EQ(exchange(h, REQ_TIMESET, p), make_frame(MSG_ACK, {}));
-  EXPECT_NEAR(vbus_tag_config(t).clock_offset, -86400 * 3, 2);
-  std::vector<uint8_t> f = exchange(h, REQ_TIMEREAD);
-  ASSERT_EQ(code_of(f), REQ_TIMEREAD);
-  std::vector<uint8_t> got = payload_of(f);
-  ASSERT_EQ(got.size(), 8u);
-  uint32_t v = ((uint32_t)got[0] << 24) | ((uint32_t)got[1] << 16) | ((uint32_t)got[2] << 8) | got[3];
-  EXPECT_NEAR((double)v, (double)want, 2);
-  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 4, got.end()), std::vector<uint8_t>(4, 0));
-  EXPECT_EQ(exchange(h, REQ_TIMESET, {1, 2, 3}), make_frame(MSG_NACK, {})) << "payload not 8 bytes";
-}
 
 TEST_F(Vbus, RebootAcknowledgesThenLeavesOnceTheAckIsRead) {
   int t = attach();
@@ -407,78 +316,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, VbusReplyFault,
                                            ReplyFaultCase{FAULT_DELAY, 500, "", "delay"}),
                          [](const ::testing::TestParamInfo<ReplyFaultCase> &i) { return std::string(i.param.name); });
 
-TEST_F(Vbus, WriteFailLosesOnlyThatRequest) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  Fault f;
-  f.code = REQ_SOC;
-  f.nth = 2;
-  f.kind = FAULT_WRITEFAIL;
-  vbus_fault(t, f);
-  std::vector<uint8_t> req = make_frame(REQ_SOC, {});
-  EXPECT_EQ(code_of(exchange(h, REQ_SOC)), REQ_SOC);
-  EXPECT_EQ(send(h, req), -EIO);
-  int r;
-  recv(h, TMO_REPLY, &r);
-  EXPECT_EQ(r, -ETIMEDOUT) << "the tag saw nothing";
-  EXPECT_EQ(code_of(exchange(h, REQ_SOC)), REQ_SOC);
-  EXPECT_EQ(frames(t).size(), 2u);
-}
-
-TEST_F(Vbus, ZlpFailDropsTheFrameItEnds) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 1;
-  f.kind = FAULT_ZLPFAIL;
-  vbus_fault(t, f);
-  std::vector<uint8_t> req = make_frame(REQ_BOARDID, std::vector<uint8_t>(54, 0));
-  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)req.data(), 64, TMO_WRITE), 64);
-  EXPECT_EQ(usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE), -EIO);
-  int r;
-  recv(h, TMO_REPLY, &r);
-  EXPECT_EQ(r, -ETIMEDOUT);
-  EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)req.data(), 64, TMO_WRITE), 64);
-  EXPECT_EQ(usb_bulk_write(h, EP_OUT, "", 0, TMO_WRITE), 0) << "second occurrence is clean";
-  EXPECT_EQ(code_of(recv(h, TMO_REPLY, &r)), REQ_BOARDID);
-}
-
-TEST_F(Vbus, VanishTakesTheTagOffTheBusAfterTheWrite) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  Fault f;
-  f.code = REQ_SYNC;
-  f.nth = 3;
-  f.kind = FAULT_VANISH;
-  vbus_fault(t, f);
-  EXPECT_EQ(code_of(exchange(h, REQ_SYNC)), MSG_ACK);
-  EXPECT_EQ(code_of(exchange(h, REQ_SYNC)), MSG_ACK);
-  EXPECT_EQ(send(h, make_frame(REQ_SYNC, {})), 10);
-  EXPECT_EQ(vbus_present(t), 0);
-  int r;
-  recv(h, TMO_REPLY, &r);
-  EXPECT_EQ(r, -ENODEV);
-  EXPECT_EQ(find(t), nullptr);
-}
-
-TEST_F(Vbus, FaultOnEveryOccurrenceAndCleared) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  Fault f;
-  f.code = REQ_ADC;
-  f.nth = 0;
-  f.kind = FAULT_NACK;
-  vbus_fault(t, f);
-  for (int i = 0; i < 3; i++) EXPECT_EQ(exchange(h, REQ_ADC), make_frame(MSG_NACK, {}));
-  vbus_clear_faults(t);
-  EXPECT_EQ(code_of(exchange(h, REQ_ADC)), REQ_ADC);
-}
-
 // ---- State directory ----
 
 TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
@@ -517,44 +354,6 @@ TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
 }
 
 // ---- The harness the session tests stand on ----
-
-TEST_F(Vbus, ScriptedKeysFollowTheBusClock) {
-  keys("a");
-  keys_at(5000, "b");
-  EXPECT_EQ(plat_kbhit(), 1);
-  EXPECT_EQ(plat_getch(), 'a');
-  EXPECT_EQ(plat_kbhit(), 0);
-  EXPECT_EQ(plat_getch(), 'b');
-  EXPECT_EQ(vbus_now_ms(), 5000u) << "a blocking getch jumps to the key's time";
-  EXPECT_THROW(plat_getch(), KeysExhausted);
-  vbus_advance_ms(10 * 60 * 1000);
-  EXPECT_EQ(plat_kbhit(), 0);
-  vbus_advance_ms(1);
-  EXPECT_THROW(plat_kbhit(), KeysExhausted);
-}
-
-TEST_F(Vbus, ConsoleCaptureReturnsEachStreamSinceTheLastCall) {
-  fprintf(stderr, "one");
-  printf("out1");
-  EXPECT_EQ(err(), "one");
-  plat_putch('x');
-  fprintf(stderr, "two\n");
-  EXPECT_EQ(err(), "xtwo\n");
-  EXPECT_EQ(out(), "out1");
-  EXPECT_EQ(out(), "");
-}
-
-TEST_F(Vbus, DeathTestsSeeTheProgramsStandardError) {
-  fprintf(stderr, "before");
-  EXPECT_EXIT(
-      {
-        fprintf(stderr, "last words\n");
-        exit(3);
-      },
-      ::testing::ExitedWithCode(3), "^last words\n$");
-  fprintf(stderr, "after");
-  EXPECT_EQ(err(), "beforeafter");
-}
 
 // ---- Simulator options ----
 
@@ -636,17 +435,6 @@ TEST(SimOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(parse_ok({"--no-tag", "--help"}).no_tag);
 }
 
-TEST(SimOptions, EveryFaultKindByName) {
-  const char *names[] = {"noreply", "badsync", "badlen", "badcrc", "wrongcode:5", "short:2", "nack",
-                         "error:7", "text:x",  "vanish", "writefail", "zlpfail", "delay:9"};
-  for (int k = 0; k < 13; k++) {
-    Fault f;
-    std::string e;
-    ASSERT_EQ(sim_parse_fault(std::string("2:1:") + names[k], &f, &e), 0) << names[k] << ": " << e;
-    EXPECT_EQ(f.kind, (FaultKind)k) << names[k];
-  }
-}
-
 TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
   EXPECT_NE(parse_bad({"--type", "8"}).find("'8'"), std::string::npos);
   parse_bad({"--type", "-1"});
@@ -668,24 +456,5 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
   parse_bad({"--message", "-5:hello"});
 }
 
-#ifdef K3HOST_SIM_PATH
-TEST(SimBinary, HelpAndBadOptionExitStatus) {
-  std::string out = testing::TempDir() + "k3sim-help.txt";
-  int r = system((std::string(K3HOST_SIM_PATH) + " --help >" + out + " 2>&1").c_str());
-  ASSERT_TRUE(WIFEXITED(r));
-  EXPECT_EQ(WEXITSTATUS(r), 0);
-  std::ifstream in(out);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("--clock-offset"), std::string::npos);
-  r = system((std::string(K3HOST_SIM_PATH) + " --type 9 >/dev/null 2>" + out).c_str());
-  ASSERT_TRUE(WIFEXITED(r));
-  EXPECT_EQ(WEXITSTATUS(r), 2);
-  std::ifstream in2(out);
-  std::string e((std::istreambuf_iterator<char>(in2)), std::istreambuf_iterator<char>());
-  EXPECT_NE(e.find("try --help"), std::string::npos);
-  EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1);
-  remove(out.c_str());
-}
-#endif
 
 }  // namespace
