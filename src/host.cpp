@@ -103,10 +103,8 @@ int getmess(MessRec *rec, int tmo) {
     return RX_NONE;
   }
   usb_lasterr = 0;
-  int keep = rec->cmd;
-  int flag = checkmess(RXBUFF, r, rec);
+  int flag = checkmess(RXBUFF, r, rec);  // leaves cmd alone on failure
   if (flag) {
-    rec->cmd = keep;
     fprintf(stderr, " Error in received message: flag %04x\n", flag);
     return RX_BAD;
   }

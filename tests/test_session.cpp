@@ -199,6 +199,18 @@ TEST_F(Session, UserBatteryKeyMatchesTheBatteryReport) {
   EXPECT_NE(err().find("4\n\n Battery voltage 3.71 V charging in progress\n" + user_menu(true)), std::string::npos);
 }
 
+TEST_F(Session, BatterySendFailureIsReportedOnlyByTheTransport) {
+  start();
+  Fault f;
+  f.code = REQ_SOC;
+  f.nth = 2;
+  f.kind = FAULT_WRITEFAIL;
+  vbus_fault(tag, f);
+  keys("4q");
+  run_host();
+  EXPECT_NE(err().find("4\n\n Error in bulk write -5\n" + user_menu(true)), std::string::npos);
+}
+
 TEST_F(Session, ExpertBoardKeys) {
   TagConfig cfg;
   cfg.boardid[0] = 0x0003;

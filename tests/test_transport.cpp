@@ -207,8 +207,13 @@ TEST_F(Transport, SyncRetriesUntilAcknowledged) {
   EXPECT_NE(e.find("press a key to stop trying"), std::string::npos);
 }
 
-TEST_F(Transport, SyncWithALiveTagPrintsNothing) {
+TEST_F(Transport, SyncWithALiveTagPrintsNothingAndDrainsAfterTheAck) {
+  // The first drain waits 200 ms, the acknowledge comes at once, and a frame
+  // 50 ms after it falls in the drain that follows.
+  vbus_tag_send(tag, MSG_TEXT, "late", 4, vbus_now_ms() + TMO_DRAIN + 50);
   EXPECT_EQ(sync_if(), RX_NONE);
+  MessRec rec;
+  EXPECT_EQ(getmess(&rec, TMO_REPLY), RX_NONE);
   EXPECT_EQ(err(), "");
 }
 
