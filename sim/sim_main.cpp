@@ -25,9 +25,10 @@ int main(int argc, char **argv) {
   if (!opt.no_tag) {
     int tag = vbus_attach(opt.tag);
     // The saved state is the tag's memory; what is said on the command line
-    // now wins over it. The battery is always as the command line says.
+    // now wins over it. The device type and the battery are always as the
+    // command line says, so a run without --type is always a KOVA-3.
     TagConfig &cfg = vbus_tag_config(tag);
-    if (opt.set_type) cfg.devtype = opt.tag.devtype;
+    cfg.devtype = opt.tag.devtype;
     if (opt.set_offset) cfg.clock_offset = opt.tag.clock_offset;
     cfg.battery_mv = opt.tag.battery_mv;
     cfg.battery_status = opt.tag.battery_status;

@@ -18,13 +18,13 @@ const char SIM_USAGE[] =
     "  --charging         charging in progress (battery status bit 0)\n"
     "  --clock-offset S   tag clock minus host clock, in seconds\n"
     "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim, else\n"
-    "                     $HOME/.local/state/k3host-sim; --type and --clock-offset, when\n"
-    "                     given, win over the saved state\n"
+    "                     $HOME/.local/state/k3host-sim; --clock-offset, when given, wins\n"
+    "                     over the saved clock\n"
     "  --no-state         keep the tag's state in memory only\n"
     "  --fault SPEC       inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
     "                     occurrence counted from 1 (0 = every), KIND one of noreply badsync badlen\n"
     "                     badcrc wrongcode short nack error text vanish writefail zlpfail delay\n"
-    "                     (for text, ARG is the text); may be repeated\n"
+    "                     stall (for text, ARG is the text); may be repeated\n"
     "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
     "                     may be repeated\n"
     "  --help             lists these options and exits\n";
@@ -37,7 +37,7 @@ static const struct {
     {"badcrc", FAULT_BADCRC},   {"wrongcode", FAULT_WRONGCODE}, {"short", FAULT_SHORT},
     {"nack", FAULT_NACK},       {"error", FAULT_ERROR},         {"text", FAULT_TEXT},
     {"vanish", FAULT_VANISH},   {"writefail", FAULT_WRITEFAIL}, {"zlpfail", FAULT_ZLPFAIL},
-    {"delay", FAULT_DELAY},
+    {"delay", FAULT_DELAY},     {"stall", FAULT_STALL},
 };
 
 // A whole number (decimal, or hexadecimal after 0x) within [lo, hi].
@@ -170,7 +170,6 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
         return 1;
       }
       o.tag.devtype = (int)n;
-      o.set_type = true;
     } else if (a == "--battery") {
       if (!value(&v)) return 1;
       if (!number(v, 0, 0xFFFF, &n)) {

@@ -19,7 +19,7 @@ struct SimOptions {
   std::vector<Fault> faults;
   std::vector<SimMessage> messages;
   // Options given explicitly, which win over the tag's saved state.
-  bool set_type = false, set_offset = false;
+  bool set_offset = false;
 };
 
 // Parses argv[1..argc-1]. 0 good; 1 bad, with a one-line reason in *err.

@@ -168,6 +168,7 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
         delay += f.arg > 0 ? (unsigned long)f.arg : 0;
         break;
       case FAULT_VANISH:
+      case FAULT_STALL:
       case FAULT_WRITEFAIL:
       case FAULT_ZLPFAIL:
         break;  // the bus acts on these when the request is written

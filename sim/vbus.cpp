@@ -508,6 +508,11 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
   for (const Fault &f : faults)
     if (f.kind == FAULT_WRITEFAIL) return done(-EIO);
   for (const Fault &f : faults)
+    if (f.kind == FAULT_STALL) {
+      t->cfg.read_error = -EPIPE;
+      return done(size);
+    }
+  for (const Fault &f : faults)
     if (f.kind == FAULT_VANISH) {
       leave(*t);
       return done(size);
@@ -541,6 +546,7 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
   if (!t) return done(-ENODEV);
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
   if (ep != EP_IN || t->state != 1) return done(-ENOENT);
+  if (t->cfg.read_error) return done(t->cfg.read_error);
   unsigned long deadline = vbus_now_ms() + (unsigned long)(timeout > 0 ? timeout : 0);
   for (;;) {
     unsigned long now = vbus_now_ms();

@@ -25,6 +25,8 @@ struct TagConfig {
   int held = 0;               // another program holds it: claim gives -EBUSY
   int bus = 1;                // bus number the tag sits on (buses in order)
   unsigned long reenum_ms = 1000;  // boot image received -> back in host state
+  int read_error = 0;         // non-zero: every read of its frames fails at once
+                              // with this (a stalled endpoint, say -EPIPE)
   std::string statedir;       // where the tag's state is kept; empty: memory only
 };
 
@@ -43,6 +45,8 @@ enum FaultKind {
   FAULT_WRITEFAIL,  // the request's bulk write fails with -EIO
   FAULT_ZLPFAIL,    // the zero-length packet after the request fails
   FAULT_DELAY,      // the reply comes arg ms late
+  FAULT_STALL,      // no reply, and from then on every read fails at once
+                    // with -EPIPE (a stalled endpoint)
 };
 
 // A fault on request `code`, at its nth occurrence counted from 1 (0: every

@@ -166,10 +166,17 @@ int in_service(int tmo) {
 // True when the last library call failed because the tag left the bus.
 static int tag_gone(void) { return usb_lasterr == -ENODEV; }
 
-// A library failure that came back at once (not a time-out) would make a
-// retry loop spin; pause as long as a quiet read would have waited.
-static void pause_after_error(void) {
-  if (usb_lasterr < 0 && usb_lasterr != -ETIMEDOUT) plat_sleep_ms(TMO_DRAIN);
+// getmess, but a read that brought nothing and came back before its time-out
+// (a library error rather than a quiet tag) waits out the rest, so that the
+// loops around it do not spin. A tag that has left the bus is not waited for.
+static int getmess_paced(MessRec *rec, int tmo) {
+  unsigned long start = plat_clock_ms();
+  int s = getmess(rec, tmo);
+  if (s == RX_NONE && !tag_gone()) {
+    unsigned long gone = plat_clock_ms() - start;
+    if (gone < (unsigned long)tmo) plat_sleep_ms((unsigned long)tmo - gone);
+  }
+  return s;
 }
 
 // Whether resynchronisation should stop: the tag has left the bus, or (once
@@ -188,11 +195,11 @@ static int sync_stop(int tries) {
 }
 
 // Reads and discards frames until a read brings none; its status, or
-// SYNC_ABANDONED. A tag that never stops sending counts as a failed attempt.
+// SYNC_ABANDONED. A tag that never stops sending counts as failed attempts.
 static int drain(int tmo, int *tries) {
   MessRec rec;
   int s, n = 0;
-  while ((s = getmess(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
+  while ((s = getmess_paced(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
     if (++n % 64 == 0) ++*tries;
     if (sync_stop(*tries)) return SYNC_ABANDONED;
   }
@@ -205,11 +212,14 @@ int sync_if(void) {
   for (;;) {
     if (drain(TMO_DRAIN, &tries) == SYNC_ABANDONED) return SYNC_ABANDONED;
     MessRec rec;
-    if (sendreq(REQ_SYNC, 0) == 0 && getmess(&rec, TMO_REPLY) == RX_GOOD && rec.cmd == MSG_ACK)
-      return drain(TMO_DRAIN_AFTER, &tries);
+    if (sendreq(REQ_SYNC, 0) == 0 && getmess_paced(&rec, TMO_REPLY) == RX_GOOD && rec.cmd == MSG_ACK) {
+      // Synchronised: a key pressed now is for the menu, unless the tag
+      // floods the drain.
+      int flood = 0;
+      return drain(TMO_DRAIN_AFTER, &flood);
+    }
     if (tries++ == 0) fprintf(stderr, "\n No answer to sync: press a key to stop trying\n");
     if (sync_stop(tries)) return SYNC_ABANDONED;
-    pause_after_error();
   }
 }
 
@@ -508,14 +518,12 @@ static int session_loop(void) {
     if (plat_kbhit()) a = service_key();
     if (a == 0) {
       MessRec rec;
-      int s = getmess(&rec, TMO_DRAIN);
+      int s = getmess_paced(&rec, TMO_DRAIN);
       if (s == RX_GOOD) {
         dispatch(&rec);
       } else if (s == RX_NONE && tag_gone()) {
         fprintf(stderr, "\n Error: device is no longer connected\n");
         return 0;
-      } else if (s == RX_NONE) {
-        pause_after_error();
       }
     }
     if (a < 0) return a == -1;

@@ -404,6 +404,22 @@ TEST_F(Session, TagLeavingTheBusEndsTheSession) {
   EXPECT_EQ(e.find("Failed on"), std::string::npos) << "a vanished tag is released quietly";
 }
 
+TEST_F(Session, StalledTagDoesNotMakeTheMenuSpin) {
+  start();
+  Fault f;
+  f.code = REQ_BOARDID;
+  f.nth = 2;
+  f.kind = FAULT_STALL;
+  vbus_fault(tag, f);
+  mode = 1;
+  keys("0");
+  keys_at(60000, "q");
+  // Every read now fails at once; the loop must still wait between polls
+  // (the key script gives up on a loop whose clock stands still).
+  EXPECT_EQ(run_host(), 1);
+  EXPECT_GE(vbus_now_ms(), 60000u);
+}
+
 TEST_F(Session, ClaimFailureIsReportedAndTheBusSearchedAgain) {
   TagConfig cfg;
   cfg.held = 1;

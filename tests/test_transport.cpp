@@ -234,6 +234,26 @@ TEST_F(Transport, KeysTypedAheadDoNotAbandonAWorkingSync) {
   EXPECT_EQ(plat_kbhit(), 1);
 }
 
+TEST_F(Transport, KeyPressedAfterASuccessfulSyncIsLeftForTheMenu) {
+  Fault f;
+  f.code = REQ_SYNC;
+  f.nth = 1;
+  f.kind = FAULT_NOREPLY;
+  vbus_fault(tag, f);
+  // First attempt: 200 ms drain, 3000 ms without a reply; the second is
+  // acknowledged at 3400 ms and the key comes during the drain after it.
+  keys_at(3450, "4");
+  EXPECT_EQ(sync_if(), RX_NONE);
+  EXPECT_EQ(plat_getch(), '4');
+}
+
+TEST_F(Transport, ReadsThatFailAtOnceDoNotMakeSyncSpin) {
+  vbus_tag_config(tag).read_error = -EPIPE;
+  keys_at(10000, "k");
+  EXPECT_EQ(sync_if(), SYNC_ABANDONED);
+  EXPECT_GE(vbus_now_ms(), 10000u) << "each failed attempt waited as a quiet read would";
+}
+
 TEST_F(Transport, SyncEndsWhenTheTagLeavesTheBus) {
   Fault f;
   f.code = REQ_SYNC;

@@ -408,13 +408,13 @@ TEST(SimOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(d.tag.devtype, 4);
   EXPECT_EQ(d.tag.battery_mv, 3712);
   EXPECT_EQ(d.tag.bootloader, 0);
-  EXPECT_FALSE(d.no_tag || d.help || d.set_type || d.set_offset);
+  EXPECT_FALSE(d.no_tag || d.help || d.set_offset);
 
   SimOptions o = parse_ok({"--type", "7", "--boot", "--held", "--battery=3300", "--charging", "--clock-offset", "-3600",
                            "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "6:0:delay:250",
                            "--message", "1500:hello: there"});
   EXPECT_EQ(o.tag.devtype, 7);
-  EXPECT_TRUE(o.set_type && o.set_offset);
+  EXPECT_TRUE(o.set_offset);
   EXPECT_EQ(o.tag.bootloader, 1);
   EXPECT_EQ(o.tag.held, 1);
   EXPECT_EQ(o.tag.battery_mv, 3300);
