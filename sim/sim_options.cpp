@@ -21,7 +21,7 @@ const char SIM_USAGE[] =
     "                     $HOME/.local/state/k3host-sim; --clock-offset, when given, wins\n"
     "                     over the saved clock\n"
     "  --no-state         keep the tag's state in memory only\n"
-    "  --fault SPEC       inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
+    "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
     "                     occurrence counted from 1 (0 = every), KIND one of noreply badsync badlen\n"
     "                     badcrc wrongcode short nack error text vanish writefail zlpfail delay\n"
     "                     stall (for text, ARG is the text); may be repeated\n"
@@ -54,26 +54,26 @@ static bool number(const std::string &s, long long lo, long long hi, long long *
   return true;
 }
 
-int sim_parse_fault(const std::string &spec, Fault *f, std::string *err) {
-  size_t a = spec.find(':');
-  size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
+  size_t a = text.find(':');
+  size_t b = a == std::string::npos ? a : text.find(':', a + 1);
   if (b == std::string::npos) {
-    *err = "bad fault '" + spec + "': expected CODE:NTH:KIND[:ARG]";
+    *err = "bad fault '" + text + "': expected CODE:NTH:KIND[:ARG]";
     return 1;
   }
-  size_t c = spec.find(':', b + 1);
-  std::string code = spec.substr(0, a), nth = spec.substr(a + 1, b - a - 1);
-  std::string kind = spec.substr(b + 1, c == std::string::npos ? c : c - b - 1);
-  std::string arg = c == std::string::npos ? "" : spec.substr(c + 1);
+  size_t c = text.find(':', b + 1);
+  std::string code = text.substr(0, a), nth = text.substr(a + 1, b - a - 1);
+  std::string kind = text.substr(b + 1, c == std::string::npos ? c : c - b - 1);
+  std::string arg = c == std::string::npos ? "" : text.substr(c + 1);
   long long v;
   Fault r;
   if (!number(code, 0, 0xFFFF, &v)) {
-    *err = "bad fault '" + spec + "': request code must be 0 to 0xFFFF";
+    *err = "bad fault '" + text + "': request code must be 0 to 0xFFFF";
     return 1;
   }
   r.code = (int)v;
   if (!number(nth, 0, 1000000000, &v)) {
-    *err = "bad fault '" + spec + "': occurrence must be a number from 0";
+    *err = "bad fault '" + text + "': occurrence must be a number from 0";
     return 1;
   }
   r.nth = (int)v;
@@ -84,7 +84,7 @@ int sim_parse_fault(const std::string &spec, Fault *f, std::string *err) {
       found = true;
     }
   if (!found) {
-    *err = "bad fault '" + spec + "': unknown kind '" + kind + "'";
+    *err = "bad fault '" + text + "': unknown kind '" + kind + "'";
     return 1;
   }
   if (r.kind == FAULT_TEXT) {
@@ -92,12 +92,12 @@ int sim_parse_fault(const std::string &spec, Fault *f, std::string *err) {
   } else if (c != std::string::npos) {
     long long hi = r.kind == FAULT_DELAY ? 3600000 : 0xFFFF;
     if (!number(arg, 0, hi, &v)) {
-      *err = "bad fault '" + spec + "': bad argument '" + arg + "'";
+      *err = "bad fault '" + text + "': bad argument '" + arg + "'";
       return 1;
     }
     r.arg = (int)v;
   } else if (r.kind == FAULT_WRONGCODE || r.kind == FAULT_ERROR || r.kind == FAULT_DELAY || r.kind == FAULT_SHORT) {
-    *err = "bad fault '" + spec + "': " + kind + " needs an argument";
+    *err = "bad fault '" + text + "': " + kind + " needs an argument";
     return 1;
   }
   *f = r;

@@ -26,8 +26,8 @@ struct SimOptions {
 // The default state directory comes from XDG_STATE_HOME or HOME.
 int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err);
 
-// Parses one --fault SPEC (CODE:NTH:KIND[:ARG]). 0 good; 1 bad, reason in *err.
-int sim_parse_fault(const std::string &spec, Fault *f, std::string *err);
+// Parses one --fault argument, CODE:NTH:KIND[:ARG]. 0 good; 1 bad, reason in *err.
+int sim_parse_fault(const std::string &text, Fault *f, std::string *err);
 
 // The --help text.
 extern const char SIM_USAGE[];

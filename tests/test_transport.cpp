@@ -119,6 +119,40 @@ TEST_F(Transport, CheckFlagsFirstFailureDecides) {
   }
 }
 
+TEST_F(Transport, MisshapenRepliesAreReportedWithTheirFlag) {
+  // The tag's reply to the board ID request spoilt three ways, then delayed
+  // past the time-out, then preceded by a text message (which is not the
+  // reply asked for).
+  const FaultKind kinds[] = {FAULT_BADSYNC, FAULT_BADLEN, FAULT_BADCRC, FAULT_DELAY, FAULT_TEXT};
+  for (int i = 0; i < 5; i++) {
+    Fault f;
+    f.code = REQ_BOARDID;
+    f.nth = i + 1;
+    f.kind = kinds[i];
+    f.arg = TMO_REPLY + 1;
+    f.text = "busy";
+    vbus_fault(tag, f);
+  }
+  uint32_t id[5];
+  for (int flag : {1, 2, 4}) {
+    EXPECT_EQ(getboardid(id), 1);
+    char want[160];
+    snprintf(want, sizeof want,
+             " Error in received message: flag %04x\n Error: failed ID request with flag 0001\n", flag);
+    EXPECT_EQ(err(), want);
+  }
+  EXPECT_EQ(getboardid(id), 1);
+  EXPECT_EQ(err(), " Error: failed ID request with flag 0020\n");
+  EXPECT_EQ(getboardid(id), 1) << "the text comes before the late reply";
+  EXPECT_EQ(err(), " Board ID response length bad (4:10)\n");
+  for (int late = 0; late < 2; late++) {
+    EXPECT_EQ(in_service(TMO_REPLY), 0) << "the two replies still on their way";
+    EXPECT_EQ(err(), " Board ID: 0003 0102 4b33 0a17 0001\n");
+  }
+  EXPECT_EQ(getboardid(id), 0);
+  EXPECT_EQ(short_id(id), 0x4B330A17u);
+}
+
 TEST_F(Transport, OddPayloadLastByteIsNotCovered) {
   std::vector<uint8_t> f = make_frame(MSG_TEXT, {'a', 'b', 'c'});
   f[8] = 'z';  // the last payload byte

@@ -1,19 +1,16 @@
 // The virtual bus and the emulated tag, driven through the libusb calls with
-// hand-made frames: claims and vanishing, the virtual clock, scheduled frames,
-// the boot loader, the board requests, zero-length packets, every fault kind
-// at its occurrence only, the state directory, and the simulator's options.
+// hand-made frames, for what the session tests cannot show: claims and
+// vanishing, the boot loader, zero-length packets, the state directory and
+// the simulator's options.
 #include <errno.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <time.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "crc16v3.h"
 #include "harness.h"
 #include "k3proto.h"
-#include "platform.h"
 #include "sim_options.h"
 
 namespace {
@@ -53,17 +50,6 @@ struct Vbus : Harness {
 };
 
 int code_of(const std::vector<uint8_t> &f) { return f.size() >= 4 ? (f[2] << 8) | f[3] : -1; }
-std::vector<uint8_t> payload_of(const std::vector<uint8_t> &f) {
-  return f.size() >= FRAME_OVERHEAD ? std::vector<uint8_t>(f.begin() + 6, f.end() - 4) : std::vector<uint8_t>();
-}
-// True when the frame passes the checks the program makes.
-bool well_formed(const std::vector<uint8_t> &f) {
-  if (f.size() < FRAME_OVERHEAD || f[0] != 0x55 || f[1] != 0xAA) return false;
-  size_t n = (size_t)((f[4] << 8) | f[5]);
-  if (f.size() != n + FRAME_OVERHEAD) return false;
-  uint32_t c = ((uint32_t)f[n + 6] << 24) | ((uint32_t)f[n + 7] << 16) | ((uint32_t)f[n + 8] << 8) | f[n + 9];
-  return c == crc16byte2(f.data(), (int)n + FRAME_HDR);
-}
 
 // ---- Claims, vanishing, the clock ----
 
@@ -105,25 +91,6 @@ TEST_F(Vbus, DetachedTagGivesEnodevAndCannotBeOpened) {
   EXPECT_EQ(find(t), nullptr);
   EXPECT_EQ(vbus_present(t), 0);
   EXPECT_EQ(vbus_tag_state(t), -1);
-}
-
-TEST_F(Vbus, ScheduledFramesComeAtTheirTimeOldestFirst) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  vbus_tag_send(t, MSG_TEXT, "late", 4, 1500);
-  vbus_tag_send(t, MSG_TEXT, "early", 5, 1200);
-  int r;
-  EXPECT_TRUE(recv(h, 1000, &r).empty());
-  EXPECT_EQ(r, -ETIMEDOUT);
-  EXPECT_EQ(vbus_now_ms(), 1000u);
-  std::vector<uint8_t> f = recv(h, 3000, &r);
-  EXPECT_EQ(vbus_now_ms(), 1200u) << "the read waits only until the frame is due";
-  EXPECT_EQ(f, make_frame(MSG_TEXT, {'e', 'a', 'r', 'l', 'y'}));
-  EXPECT_EQ(r, (int)f.size());
-  f = recv(h, 3000, &r);
-  EXPECT_EQ(vbus_now_ms(), 1500u);
-  EXPECT_EQ(payload_of(f), (std::vector<uint8_t>{'l', 'a', 't', 'e'}));
 }
 
 // ---- Boot loader ----
@@ -186,19 +153,6 @@ TEST_F(Vbus, ABootLoaderThatGotNothingStaysABootLoader) {
 
 // ---- Board requests ----
 
-TEST_F(Vbus, RebootAcknowledgesThenLeavesOnceTheAckIsRead) {
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  send(h, make_frame(REQ_REBOOT, {}));
-  EXPECT_EQ(vbus_present(t), 1);
-  int r;
-  EXPECT_EQ(recv(h, TMO_REPLY, &r), make_frame(MSG_ACK, {}));
-  EXPECT_EQ(vbus_present(t), 0);
-  recv(h, TMO_REPLY, &r);
-  EXPECT_EQ(r, -ENODEV);
-}
-
 TEST_F(Vbus, WholePacketFrameWaitsForItsZeroLengthPacket) {
   int t = attach();
   usb_dev_handle *h = open_tag(t);
@@ -223,98 +177,6 @@ TEST_F(Vbus, WholePacketFrameWaitsForItsZeroLengthPacket) {
 }
 
 // ---- Faults ----
-
-struct ReplyFaultCase {
-  FaultKind kind;
-  int arg;
-  const char *text;
-  const char *name;
-};
-
-class VbusReplyFault : public Vbus, public ::testing::WithParamInterface<ReplyFaultCase> {};
-
-// Request 2 three times with the fault on the second: the first and third
-// replies are the good one.
-TEST_P(VbusReplyFault, HitsOnlyItsOccurrence) {
-  const ReplyFaultCase &c = GetParam();
-  int t = attach();
-  usb_dev_handle *h = open_tag(t);
-  ASSERT_NE(h, nullptr);
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 2;
-  f.kind = c.kind;
-  f.arg = c.arg;
-  f.text = c.text;
-  vbus_fault(t, f);
-  Fault other = f;
-  other.code = REQ_ADC;  // another code's count is its own
-  other.nth = 1;
-  vbus_fault(t, other);
-  const std::vector<uint8_t> good = make_frame(REQ_BOARDID, {0, 3, 1, 2, 0x4B, 0x33, 0x0A, 0x17, 0, 1});
-  EXPECT_EQ(exchange(h, REQ_BOARDID), good);
-
-  send(h, make_frame(REQ_BOARDID, {}));
-  unsigned long t0 = vbus_now_ms();
-  int r;
-  std::vector<uint8_t> got = recv(h, TMO_REPLY, &r);
-  switch (c.kind) {
-    case FAULT_NOREPLY:
-      EXPECT_EQ(r, -ETIMEDOUT);
-      break;
-    case FAULT_BADSYNC:
-      EXPECT_NE((got[0] << 8) | got[1], FRAME_SYNC);
-      EXPECT_EQ(std::vector<uint8_t>(got.begin() + 2, got.end()), std::vector<uint8_t>(good.begin() + 2, good.end()));
-      break;
-    case FAULT_BADLEN:
-      EXPECT_EQ(got.size(), good.size() + 1);
-      EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end() - 1), good);
-      break;
-    case FAULT_BADCRC:
-      ASSERT_EQ(got.size(), good.size());
-      EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end() - 4), std::vector<uint8_t>(good.begin(), good.end() - 4));
-      EXPECT_FALSE(well_formed(got));
-      break;
-    case FAULT_WRONGCODE:
-      EXPECT_EQ(got, make_frame(0x0099, payload_of(good)));
-      break;
-    case FAULT_SHORT:
-      EXPECT_EQ(got, make_frame(REQ_BOARDID, {0, 3, 1, 2, 0x4B, 0x33, 0x0A}));
-      break;
-    case FAULT_NACK:
-      EXPECT_EQ(got, make_frame(MSG_NACK, {}));
-      break;
-    case FAULT_ERROR:
-      EXPECT_EQ(got, make_frame(MSG_ERROR, {0x12, 0x34}));
-      break;
-    case FAULT_TEXT:
-      EXPECT_EQ(got, make_frame(MSG_TEXT, {'h', 'i', ':', ')'}));
-      EXPECT_EQ(recv(h, TMO_REPLY, &r), good);
-      break;
-    case FAULT_DELAY:
-      EXPECT_EQ(got, good);
-      EXPECT_EQ(vbus_now_ms() - t0, 500u);
-      break;
-    default:
-      FAIL() << "not a reply fault";
-  }
-  EXPECT_EQ(exchange(h, REQ_BOARDID), good) << "third occurrence";
-  recv(h, 10, &r);
-  EXPECT_EQ(r, -ETIMEDOUT) << "nothing left over";
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, VbusReplyFault,
-                         ::testing::Values(ReplyFaultCase{FAULT_NOREPLY, 0, "", "noreply"},
-                                           ReplyFaultCase{FAULT_BADSYNC, 0, "", "badsync"},
-                                           ReplyFaultCase{FAULT_BADLEN, 0, "", "badlen"},
-                                           ReplyFaultCase{FAULT_BADCRC, 0, "", "badcrc"},
-                                           ReplyFaultCase{FAULT_WRONGCODE, 0x99, "", "wrongcode"},
-                                           ReplyFaultCase{FAULT_SHORT, 3, "", "short"},
-                                           ReplyFaultCase{FAULT_NACK, 0, "", "nack"},
-                                           ReplyFaultCase{FAULT_ERROR, 0x1234, "", "error"},
-                                           ReplyFaultCase{FAULT_TEXT, 0, "hi:)", "text"},
-                                           ReplyFaultCase{FAULT_DELAY, 500, "", "delay"}),
-                         [](const ::testing::TestParamInfo<ReplyFaultCase> &i) { return std::string(i.param.name); });
 
 // ---- State directory ----
 
