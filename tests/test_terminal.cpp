@@ -69,6 +69,12 @@ TEST_F(SimSession, Kova3MenusWithSingleKeysThenQuit) {
   // The key, without Enter, shows once as the program's own echo: the terminal's is off.
   EXPECT_EQ(shown.substr(0, 3), "6\n\n") << shown;
   EXPECT_NE(shown.find("\n 0 Board ID\t\t\t\t1 Board ADC read\n"), std::string::npos) << shown;
+  // The expert board keys, each answered by the emulated tag.
+  const struct { char key; const char *line; } board[] = {
+      {'0', " Board ID: 0003 0102 4b33 0a17 0001\n"}, {'1', " ADC reads: 812 1650 2048 37\n"},
+      {'2', " device time: "}, {'3', "Setting device clock to: "},
+      {'4', " Battery voltage 3.71 V charging done\n"}};
+  for (const auto &b : board) EXPECT_NE(press(b.key).find(b.line), std::string::npos) << b.key;
   EXPECT_NE(press('i').find("\n 1 Get directory\n"), std::string::npos);
   size_t m = pty_.mark();
   pty_.send("q");  // from the user menu a KOVA-3 gets its clock set on the way out
