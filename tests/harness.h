@@ -53,6 +53,17 @@ struct Harness : ::testing::Test {
 
   std::vector<std::vector<uint8_t>> frames(int tag) { return vbus_frames_received(tag); }
 
+  // vbus_fault in one line: request code at its nth occurrence (0: every).
+  void fault(int tag, int code, int nth, FaultKind kind, int arg = 0, const std::string &text = "") {
+    Fault f;
+    f.code = code;
+    f.nth = nth;
+    f.kind = kind;
+    f.arg = arg;
+    f.text = text;
+    vbus_fault(tag, f);
+  }
+
   // Runs f; when the key script runs dry, adds the failure "keys exhausted"
   // and returns -99.
   int run(std::function<int()> f);

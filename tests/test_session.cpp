@@ -134,12 +134,8 @@ TEST_F(Session, DeviceType3EndsTheProgramSilently) {
 }
 
 TEST_F(Session, FailedIdentificationKeepsTheSessionAndThePreviousType) {
-  Fault f;
-  f.code = REQ_SOC;
-  f.nth = 1;
-  f.kind = FAULT_NOREPLY;
   start();
-  vbus_fault(tag, f);
+  fault(tag, REQ_SOC, 1, FAULT_NOREPLY);
   devtype = 2;
   keys("4Qn");
   EXPECT_EQ(run_host(), 1);
@@ -151,21 +147,11 @@ TEST_F(Session, FailedIdentificationKeepsTheSessionAndThePreviousType) {
 
 TEST_F(Session, IdentificationReportsBadReplies) {
   start();
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 1;
-  f.kind = FAULT_SHORT;
-  f.arg = 2;
-  vbus_fault(tag, f);
+  fault(tag, REQ_BOARDID, 1, FAULT_SHORT, 2);
   usb_handle = claimif(find(tag), 0);
   EXPECT_EQ(identify_device(), 1);
   EXPECT_EQ(err(), " Board ID response length bad (8:10)\n");
-  Fault g;
-  g.code = REQ_SOC;
-  g.nth = 1;
-  g.kind = FAULT_WRONGCODE;
-  g.arg = 0x0007;
-  vbus_fault(tag, g);
+  fault(tag, REQ_SOC, 1, FAULT_WRONGCODE, 0x0007);
   EXPECT_EQ(identify_device(), 1);
   EXPECT_EQ(err(), " Response bad 0007, 6 bytes\n");
   releaseif(usb_handle, 1);
@@ -201,11 +187,7 @@ TEST_F(Session, UserBatteryKeyMatchesTheBatteryReport) {
 
 TEST_F(Session, BatterySendFailureIsReportedOnlyByTheTransport) {
   start();
-  Fault f;
-  f.code = REQ_SOC;
-  f.nth = 2;
-  f.kind = FAULT_WRITEFAIL;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SOC, 2, FAULT_WRITEFAIL);
   keys("4q");
   run_host();
   EXPECT_NE(err().find("4\n\n Error in bulk write -5\n" + user_menu(true)), std::string::npos);
@@ -243,11 +225,7 @@ TEST_F(Session, ExpertBoardKeys) {
 
 TEST_F(Session, ExpertRequestWithoutReplyPrintsOnlyTheEcho) {
   start();
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 2;  // the first is identification's
-  f.kind = FAULT_NOREPLY;
-  vbus_fault(tag, f);
+  fault(tag, REQ_BOARDID, 2, FAULT_NOREPLY);  // the first is identification's
   mode = 1;
   keys("0q");
   run_host();
@@ -257,10 +235,7 @@ TEST_F(Session, ExpertRequestWithoutReplyPrintsOnlyTheEcho) {
 
 TEST_F(Session, ExpertSendFailureAsksToTryAgain) {
   start();
-  Fault f;
-  f.code = REQ_ADC;
-  f.kind = FAULT_WRITEFAIL;
-  vbus_fault(tag, f);
+  fault(tag, REQ_ADC, 0, FAULT_WRITEFAIL);
   mode = 1;
   keys("1q");
   run_host();
@@ -270,21 +245,9 @@ TEST_F(Session, ExpertSendFailureAsksToTryAgain) {
 TEST_F(Session, ClockReadErrors) {
   start();
   usb_handle = claimif(find(tag), 0);
-  Fault f;
-  f.code = REQ_TIMEREAD;
-  f.nth = 1;
-  f.kind = FAULT_ERROR;
-  f.arg = 5;
-  vbus_fault(tag, f);
-  Fault g = f;
-  g.nth = 2;
-  g.kind = FAULT_NACK;
-  vbus_fault(tag, g);
-  Fault h = f;
-  h.nth = 3;
-  h.kind = FAULT_SHORT;
-  h.arg = 4;
-  vbus_fault(tag, h);
+  fault(tag, REQ_TIMEREAD, 1, FAULT_ERROR, 5);
+  fault(tag, REQ_TIMEREAD, 2, FAULT_NACK);
+  fault(tag, REQ_TIMEREAD, 3, FAULT_SHORT, 4);
   int32_t t = 0;
   EXPECT_EQ(getboardtime(&t), 1);
   EXPECT_EQ(err(), " Board time response error code 0005\n");
@@ -328,10 +291,7 @@ TEST_F(Session, RebootThatFailsToSendIsReported) {
   TagConfig cfg;
   cfg.devtype = 2;
   start(cfg);
-  Fault f;
-  f.code = REQ_REBOOT;
-  f.kind = FAULT_WRITEFAIL;
-  vbus_fault(tag, f);
+  fault(tag, REQ_REBOOT, 0, FAULT_WRITEFAIL);
   keys("qy");
   run_host();
   EXPECT_NE(err().find("Run immediately? y/n   Error in bulk write -5\n\nUnable to send reboot command\n\n"),
@@ -391,11 +351,7 @@ TEST_F(Session, ConfirmationTakesOnlyLowerCaseY) {
 
 TEST_F(Session, TagLeavingTheBusEndsTheSession) {
   start();
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 2;
-  f.kind = FAULT_VANISH;
-  vbus_fault(tag, f);
+  fault(tag, REQ_BOARDID, 2, FAULT_VANISH);
   mode = 1;
   keys("0");
   EXPECT_EQ(run_host(), 0);
@@ -406,11 +362,7 @@ TEST_F(Session, TagLeavingTheBusEndsTheSession) {
 
 TEST_F(Session, StalledTagDoesNotMakeTheMenuSpin) {
   start();
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.nth = 2;
-  f.kind = FAULT_STALL;
-  vbus_fault(tag, f);
+  fault(tag, REQ_BOARDID, 2, FAULT_STALL);
   mode = 1;
   keys("0");
   keys_at(60000, "q");
@@ -431,10 +383,7 @@ TEST_F(Session, ClaimFailureIsReportedAndTheBusSearchedAgain) {
 
 TEST_F(Session, SilentTagAtStartCanBeAbandoned) {
   start();
-  Fault f;
-  f.code = REQ_SYNC;
-  f.kind = FAULT_NOREPLY;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SYNC, 0, FAULT_NOREPLY);
   keys_at(30000, " ");
   EXPECT_EQ(run_host(), 0);
   std::string e = err();

@@ -63,17 +63,11 @@ TEST_F(Transport, RefusesAPayloadLargerThanAFrame) {
 }
 
 TEST_F(Transport, WriteFailuresAreReportedOnce) {
-  Fault f;
-  f.code = REQ_BOARDID;
-  f.kind = FAULT_WRITEFAIL;
-  vbus_fault(tag, f);
+  fault(tag, REQ_BOARDID, 0, FAULT_WRITEFAIL);
   EXPECT_EQ(sendreq(REQ_BOARDID, 0), 1);
   EXPECT_EQ(err(), " Error in bulk write -5\n");
 
-  Fault z;
-  z.code = 0x7777;
-  z.kind = FAULT_ZLPFAIL;
-  vbus_fault(tag, z);
+  fault(tag, 0x7777, 0, FAULT_ZLPFAIL);
   EXPECT_EQ(sendreq(0x7777, 54), 1);
   EXPECT_EQ(err(), " Error in bulk write - retrying\n");
 }
@@ -124,15 +118,7 @@ TEST_F(Transport, MisshapenRepliesAreReportedWithTheirFlag) {
   // past the time-out, then preceded by a text message (which is not the
   // reply asked for).
   const FaultKind kinds[] = {FAULT_BADSYNC, FAULT_BADLEN, FAULT_BADCRC, FAULT_DELAY, FAULT_TEXT};
-  for (int i = 0; i < 5; i++) {
-    Fault f;
-    f.code = REQ_BOARDID;
-    f.nth = i + 1;
-    f.kind = kinds[i];
-    f.arg = TMO_REPLY + 1;
-    f.text = "busy";
-    vbus_fault(tag, f);
-  }
+  for (int i = 0; i < 5; i++) fault(tag, REQ_BOARDID, i + 1, kinds[i], TMO_REPLY + 1, "busy");
   uint32_t id[5];
   for (int flag : {1, 2, 4}) {
     EXPECT_EQ(getboardid(id), 1);
@@ -225,11 +211,7 @@ TEST_F(Transport, TextFillingTheWholeBufferIsTerminatedInside) {
 }
 
 TEST_F(Transport, SyncRetriesUntilAcknowledged) {
-  Fault f;
-  f.code = REQ_SYNC;
-  f.nth = 1;
-  f.kind = FAULT_NACK;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SYNC, 1, FAULT_NACK);
   const char hello[] = "stale";
   vbus_tag_send(tag, MSG_TEXT, hello, 5);  // drained, not shown
   EXPECT_EQ(sync_if(), RX_NONE);
@@ -252,10 +234,7 @@ TEST_F(Transport, SyncWithALiveTagPrintsNothingAndDrainsAfterTheAck) {
 }
 
 TEST_F(Transport, SilentTagSyncIsAbandonedByAKey) {
-  Fault f;
-  f.code = REQ_SYNC;
-  f.kind = FAULT_NOREPLY;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SYNC, 0, FAULT_NOREPLY);
   keys_at(60000, "k");
   EXPECT_EQ(sync_if(), SYNC_ABANDONED);
   EXPECT_GE(vbus_now_ms(), 60000u);
@@ -269,11 +248,7 @@ TEST_F(Transport, KeysTypedAheadDoNotAbandonAWorkingSync) {
 }
 
 TEST_F(Transport, KeyPressedAfterASuccessfulSyncIsLeftForTheMenu) {
-  Fault f;
-  f.code = REQ_SYNC;
-  f.nth = 1;
-  f.kind = FAULT_NOREPLY;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SYNC, 1, FAULT_NOREPLY);
   // First attempt: 200 ms drain, 3000 ms without a reply; the second is
   // acknowledged at 3400 ms and the key comes during the drain after it.
   keys_at(3450, "4");
@@ -289,10 +264,7 @@ TEST_F(Transport, ReadsThatFailAtOnceDoNotMakeSyncSpin) {
 }
 
 TEST_F(Transport, SyncEndsWhenTheTagLeavesTheBus) {
-  Fault f;
-  f.code = REQ_SYNC;
-  f.kind = FAULT_VANISH;
-  vbus_fault(tag, f);
+  fault(tag, REQ_SYNC, 0, FAULT_VANISH);
   EXPECT_EQ(sync_if(), SYNC_ABANDONED);
   EXPECT_NE(err().find("\n Error: device is no longer connected\n"), std::string::npos);
 }
