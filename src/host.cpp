@@ -244,24 +244,26 @@ static int askboard(int code, MessRec *rec, const char *what, int quiet_send) {
   return 0;
 }
 
-int getboardid(uint32_t id[5]) {
-  MessRec rec;
-  if (askboard(REQ_BOARDID, &rec, "ID request", 0)) return 1;
-  if (rec.cmd != REQ_BOARDID || rec.len != 10) {
-    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec.len, 10);
-    return 1;
-  }
-  bpack(id, rec.data, 5);
-  return 0;
-}
-
-int boardid_resp(MessRec *rec) {
-  if (rec->len != 10) {
+// Decodes a board identity reply into id; a reply of another code or length
+// is reported (with its length) and gives 1.
+static int boardid_words(const MessRec *rec, int code_ok, uint32_t id[5]) {
+  if (!code_ok || rec->len != 10) {
     fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, 10);
     return 1;
   }
+  bpack(id, rec->data, 5);
+  return 0;
+}
+
+int getboardid(uint32_t id[5]) {
+  MessRec rec;
+  if (askboard(REQ_BOARDID, &rec, "ID request", 0)) return 1;
+  return boardid_words(&rec, rec.cmd == REQ_BOARDID, id);
+}
+
+int boardid_resp(MessRec *rec) {
   uint32_t w[5];
-  bpack(w, rec->data, 5);
+  if (boardid_words(rec, 1, w)) return 1;
   fprintf(stderr, " Board ID: %04x %04x %04x %04x %04x\n", (unsigned)w[0], (unsigned)w[1], (unsigned)w[2],
           (unsigned)w[3], (unsigned)w[4]);
   return 0;
