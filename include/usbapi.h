@@ -1,15 +1,20 @@
 // The one place the program takes the libusb 0.1 API from.
 //
 // Every module includes this header, never <usb.h> directly, so that a build
-// can choose which declaration of the API to use: the system's libusb 0.1
-// header on Linux (for both the real library and the virtual bus), or the
-// header named by K3_USB_HEADER (libusb-win32's 0.1 header on Windows).
+// can choose which declaration of the API to use:
+//  - the header named by K3_USB_HEADER (libusb-win32's 0.1 header for the
+//    real-USB Windows build);
+//  - on Windows otherwise, the program's own declarations (usb01.h), for the
+//    simulator whose virtual bus defines the functions. MinGW ships an
+//    unrelated <usb.h> that must never be picked up;
+//  - elsewhere the system's libusb 0.1 header, for both the real library and
+//    the virtual bus.
 #pragma once
 
 #if defined(K3_USB_HEADER)
 #include K3_USB_HEADER
 #elif defined(_WIN32)
-#error "set K3_USB_HEADER to the libusb 0.1 API header for this platform"
+#include "usb01.h"
 #else
 #include <usb.h>
 #endif

@@ -18,8 +18,8 @@ const char SIM_USAGE[] =
     "  --charging         charging in progress (battery status bit 0)\n"
     "  --clock-offset S   tag clock minus host clock, in seconds\n"
     "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim, else\n"
-    "                     $HOME/.local/state/k3host-sim; --clock-offset, when given, wins\n"
-    "                     over the saved clock\n"
+    "                     $HOME/.local/state/k3host-sim (Windows: %LOCALAPPDATA%\\k3host-sim);\n"
+    "                     --clock-offset, when given, wins over the saved clock\n"
     "  --no-state         keep the tag's state in memory only\n"
     "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
     "                     occurrence counted from 1 (0 = every), KIND one of noreply badsync badlen\n"
@@ -105,6 +105,10 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
 }
 
 static std::string default_statedir() {
+#ifdef _WIN32
+  const char *a = getenv("LOCALAPPDATA");
+  if (a && *a) return std::string(a) + "\\k3host-sim";
+#endif
   const char *x = getenv("XDG_STATE_HOME");
   if (x && *x) return std::string(x) + "/k3host-sim";
   const char *h = getenv("HOME");

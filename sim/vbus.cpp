@@ -597,8 +597,12 @@ int usb_set_altinterface(usb_dev_handle *h, int alternate) { return alternate ==
 int usb_resetep(usb_dev_handle *h, unsigned int) { return harmless(h); }
 int usb_clear_halt(usb_dev_handle *h, unsigned int) { return harmless(h); }
 int usb_reset(usb_dev_handle *h) { return harmless(h); }
+#ifdef LIBUSB_HAS_GET_DRIVER_NP  // Linux-only parts of the API
 int usb_get_driver_np(usb_dev_handle *h, int, char *, unsigned int) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   return seterr(live(h) ? -ENODATA : -ENODEV);
 }
+#endif
+#ifdef LIBUSB_HAS_DETACH_KERNEL_DRIVER_NP
 int usb_detach_kernel_driver_np(usb_dev_handle *h, int) { return harmless(h); }
+#endif

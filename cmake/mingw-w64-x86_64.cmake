@@ -1,0 +1,14 @@
+# Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix threads
+# flavour). Use with:
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(K3_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER   ${K3_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${K3_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER  ${K3_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${K3_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
