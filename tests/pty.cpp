@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 static long now_ms() {
@@ -57,7 +58,8 @@ bool Pty::start(const std::string &path, const std::vector<std::string> &args, c
   for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   return spawn([&] {
-    if (chdir(cwd.c_str()) == 0) execv(path.c_str(), argv.data());
+    // A bare name is looked up on the PATH, as a shell would.
+    if (chdir(cwd.c_str()) == 0) execvp(path.c_str(), argv.data());
   });
 }
 
@@ -86,16 +88,29 @@ bool Pty::reap(bool block) {
 
 std::string Pty::text() const {
   std::string out;
-  for (size_t i = 0; i < raw_.size(); i++)
-    if (!(raw_[i] == '\r' && i + 1 < raw_.size() && raw_[i + 1] == '\n')) out += raw_[i];
+  for (size_t i = 0; i < raw_.size(); i++) {
+    if (plain_ && raw_[i] == '\x1b' && i + 1 < raw_.size() && raw_[i + 1] == '[') {
+      size_t end = i + 2;  // parameters run up to the final byte, 0x40-0x7e
+      while (end < raw_.size() && (raw_[end] < 0x40 || raw_[end] > 0x7e)) end++;
+      if (end < raw_.size() && raw_[end] == 'C') out.append((size_t)std::max(1, atoi(raw_.c_str() + i + 2)), ' ');
+      i = end;  // an unfinished sequence at the end shows nothing yet
+    } else if (raw_[i] != '\r' || (!plain_ && !(i + 1 < raw_.size() && raw_[i + 1] == '\n'))) {
+      out += raw_[i];
+    }
+  }
   return out;
 }
 
 bool Pty::wait_for(const std::string &text_wanted, size_t from, int limit_ms) {
+  return wait_until(
+      [&](const std::string &t) { return t.size() >= from && t.find(text_wanted, from) != std::string::npos; },
+      limit_ms);
+}
+
+bool Pty::wait_until(const std::function<bool(const std::string &)> &seen, int limit_ms) {
   long end = now_ms() + limit_ms;
   for (;;) {
-    std::string t = text();
-    if (t.size() >= from && t.find(text_wanted, from) != std::string::npos) return true;
+    if (seen(text())) return true;
     if (ended_) return false;  // everything it wrote has been read already
     long left = end - now_ms();
     if (left <= 0) return false;

@@ -30,8 +30,15 @@ class Pty {
   // Waits until the output from offset `from` on contains text; false when
   // limit_ms pass, or the child ends, without it.
   bool wait_for(const std::string &text, size_t from = 0, int limit_ms = 20000);
+  // Waits until seen(text()) is true; false when limit_ms pass, or the child
+  // ends, first.
+  bool wait_until(const std::function<bool(const std::string &)> &seen, int limit_ms = 20000);
   // The output so far, with the terminal's "\r\n" turned back into "\n".
+  // In plain mode (for programs that draw on the terminal, such as wine's
+  // console) every "\r" and every control sequence is dropped, and a cursor
+  // movement forward becomes that many spaces.
   std::string text() const;
+  void plain(bool on) { plain_ = on; }
   size_t mark() const { return text().size(); }
 
   // Waits for the child to end and returns its wait status; -1 when it has
@@ -51,6 +58,7 @@ class Pty {
   int slave_ = -1;  // kept open: the attributes stay readable after the child
   pid_t pid_ = -1;
   bool ended_ = false;
+  bool plain_ = false;
   int status_ = 0;
   std::string raw_;
   struct termios before_ {};

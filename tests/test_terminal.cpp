@@ -133,3 +133,17 @@ TEST_F(SimSession, HelpListsTheOptions) {
   for (const char *opt : {"--type", "--boot", "--no-tag", "--state", "--fault", "--message"})
     EXPECT_NE(pty_.text().find(opt), std::string::npos) << opt << " missing from:\n" << pty_.text();
 }
+
+// Wine's console draws the text with control sequences: a blank is "erase,
+// cursor forward", and lines end in "\r\r\n". Plain mode reads it as text.
+TEST(PtyPlain, ReadsTextDrawnWithControlSequences) {
+  Pty pty;
+  pty.plain(true);
+  ASSERT_TRUE(pty.start([] {
+    fputs("\x1b[?25lA\x1b[?25h\x1b[K\x1b[1C\x1b[?25lB\x1b[8CC\r\r\n\x1b[KD\x1b[", stdout);
+    fflush(stdout);
+    return 0;
+  }));
+  ASSERT_TRUE(WIFEXITED(pty.wait_exit()));
+  EXPECT_EQ(pty.text(), "A B        C\nD") << "an unfinished sequence at the end shows nothing";
+}
