@@ -5,7 +5,7 @@
 # Programs (the targets install themselves beside their definitions).
 
 # Man pages, compressed as Debian does when gzip is at hand.
-set(K3_MAN_PAGES k3host.1 k3host-sim.1)
+set(K3_MAN_PAGES k3host.1 k3host-sim.1 kvdcheck.1)
 find_program(GZIP_PROGRAM gzip)
 foreach(page ${K3_MAN_PAGES})
   set(src ${PROJECT_SOURCE_DIR}/man/${page})
@@ -42,7 +42,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "K3 USB Host finds a KOVA recording tag on USB (uploading a boot image to a tag\n"
     "in its boot loader), identifies it and keeps its clock, lists, offloads and\n"
     "erases its recordings, installs its firmware and configures new tags.\n"
-    "k3host-sim runs the same program against an emulated tag. A udev rule lets\n"
+    "k3host-sim runs the same program against an emulated tag; kvdcheck checks\n"
+    "offloaded recording files. A udev rule lets\n"
     "members of the plugdev group, and the user at the seat, open a tag without root.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_GENERATOR DEB)

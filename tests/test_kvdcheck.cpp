@@ -1,0 +1,91 @@
+// The recording-file checker against files made byte by byte to the format:
+// a whole file reads back field for field, and each way a file can be
+// damaged (or left unfinished by a failed offload) is told apart.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "crc16v3.h"
+#include "kvdread.h"
+
+namespace {
+
+// A finished recording file: chip 1 blocks 5 to 9 (4 completed), 16 data bytes.
+std::vector<uint8_t> whole_file() {
+  std::vector<uint8_t> f = {'K', 'O', 'V', 'A', ' ', '3', '.', '0', 0, 0, 0x6A, 0x00, 0x00, 0x01, 0, 0,
+                            0x38, 0x6B, 0xF6, 0x70, 0x00, 0x03, 0x01, 0x02, 0x4B, 0x33, 0x0A, 0x17, 0x00, 0x01,
+                            1, 0x00, 0x05, 1, 0x00, 0x09, 0, 0, 0, 4};
+  uint32_t crc = crc16b(f.data(), 40);
+  f.push_back((uint8_t)(crc >> 8));
+  f.push_back((uint8_t)crc);
+  for (int i = 0; i < 16; i++) f.push_back((uint8_t)i);
+  f.push_back(0xAA);
+  f.push_back(0xAA);
+  return f;
+}
+
+std::vector<std::string> check(const std::vector<uint8_t> &f, KvdInfo *k) {
+  uint8_t tail[2] = {f.size() >= 2 ? f[f.size() - 2] : (uint8_t)0, f.size() >= 2 ? f.back() : (uint8_t)0};
+  return kvd_check(f.data(), f.size() < KVD_HEADER ? f.size() : KVD_HEADER, f.size(), tail, k);
+}
+
+}  // namespace
+
+TEST(Kvdcheck, WholeFileReadsBackEveryField) {
+  KvdInfo k;
+  EXPECT_EQ(check(whole_file(), &k), std::vector<std::string>{});
+  EXPECT_EQ(k.started, 0x6A000001u);
+  EXPECT_EQ(k.time2, 0x386BF670u);
+  EXPECT_EQ(std::vector<uint16_t>(k.id, k.id + 5), (std::vector<uint16_t>{3, 0x102, 0x4B33, 0x0A17, 1}));
+  EXPECT_EQ(std::make_tuple(k.start_chip, k.start_block, k.end_chip, k.end_block, k.blocks),
+            std::make_tuple(1, 5, 1, 9, 4u));
+  EXPECT_EQ(k.data_bytes, 16u);
+  EXPECT_TRUE(k.closed && k.header && k.readable);
+}
+
+TEST(Kvdcheck, EachDamageIsNamed) {
+  struct Case {
+    const char *what;
+    void (*damage)(std::vector<uint8_t> &);
+    const char *fault;
+  };
+  const Case cases[] = {
+      {"not a recording", [](std::vector<uint8_t> &f) { f[5] = '4'; }, "not a recording file"},
+      {"identity never read", [](std::vector<uint8_t> &f) { f.resize(8); }, "header cut short: 8 of 42"},
+      {"failed offload", [](std::vector<uint8_t> &f) {
+         for (int i = 33; i < 42; i++) f[i] = 0;
+         f.resize(f.size() - 2);
+       }, "unfinished"},
+      {"changed header byte", [](std::vector<uint8_t> &f) { f[25] ^= 1; }, "header CRC is"},
+      {"cut end", [](std::vector<uint8_t> &f) { f.pop_back(); }, "no trailer"},
+      {"reserved bytes", [](std::vector<uint8_t> &f) { f[9] = 1; }, "bytes 8-9 or 14-15"},
+      {"end before start", [](std::vector<uint8_t> &f) {
+         f[35] = 4;
+         uint32_t crc = crc16b(f.data(), 40);
+         f[40] = (uint8_t)(crc >> 8);
+         f[41] = (uint8_t)crc;
+       }, "ends at chip 1 block 4, before its start at chip 1 block 5"},
+  };
+  for (const Case &c : cases) {
+    std::vector<uint8_t> f = whole_file();
+    c.damage(f);
+    KvdInfo k;
+    std::vector<std::string> faults = check(f, &k);
+    ASSERT_FALSE(faults.empty()) << c.what;
+    EXPECT_NE(faults[0].find(c.fault), std::string::npos) << c.what << ": " << faults[0];
+  }
+}
+
+TEST(Kvdcheck, ReadsFilesFromDisk) {
+  KvdInfo k;
+  EXPECT_EQ(kvd_check_file(std::string(K3_SOURCE_DIR) + "/tests/data/sample.kvd", &k), std::vector<std::string>{});
+  std::vector<uint8_t> f = whole_file();
+  EXPECT_EQ(k.data_bytes, f.size() - KVD_HEADER - KVD_TRAILER) << "the sample is the whole file of these tests";
+  std::vector<std::string> gone = kvd_check_file("/nonexistent/rec001.kvd", &k);
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_FALSE(k.readable);
+  EXPECT_NE(gone[0].find("cannot open"), std::string::npos);
+}

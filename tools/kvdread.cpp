@@ -1,0 +1,91 @@
+// Recording file reader for kvdcheck (see kvdread.h).
+#include "kvdread.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "crc16v3.h"
+
+static uint32_t be(const uint8_t *p, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; i++) v = v << 8 | p[i];
+  return v;
+}
+
+static std::string fmt(const char *f, unsigned a, unsigned b = 0, unsigned c = 0, unsigned d = 0) {
+  char buf[160];
+  snprintf(buf, sizeof buf, f, a, b, c, d);
+  return buf;
+}
+
+std::vector<std::string> kvd_check(const uint8_t *head, size_t head_len, uint64_t size, const uint8_t tail[2],
+                                   KvdInfo *info) {
+  std::vector<std::string> faults;
+  KvdInfo k;
+  k.readable = true;
+  if (head_len < strlen(KVD_IDENT) || memcmp(head, KVD_IDENT, strlen(KVD_IDENT)) != 0) {
+    faults.push_back("not a recording file: it does not start with \"" KVD_IDENT "\"");
+    *info = k;
+    return faults;
+  }
+  if (head_len < KVD_HEADER) {
+    // The offload stopped before the tag's identity was read.
+    faults.push_back(fmt("header cut short: %u of 42 bytes", (unsigned)head_len));
+    *info = k;
+    return faults;
+  }
+  k.header = true;
+  k.started = be(head + 10, 4);
+  k.time2 = be(head + 16, 4);
+  for (int i = 0; i < 5; i++) k.id[i] = (uint16_t)be(head + 20 + 2 * i, 2);
+  k.start_chip = head[30];
+  k.start_block = (int)be(head + 31, 2);
+  k.end_chip = head[33];
+  k.end_block = (int)be(head + 34, 2);
+  k.blocks = be(head + 36, 4);
+  k.crc = (uint16_t)be(head + 40, 2);
+  k.crc_want = (uint16_t)crc16b(head, 40);
+  static const uint8_t zero[9] = {};
+  k.closed = memcmp(head + 33, zero, 9) != 0;
+  bool trailer = size >= KVD_HEADER + KVD_TRAILER && tail[0] == 0xAA && tail[1] == 0xAA;
+  k.data_bytes = size - KVD_HEADER - (trailer ? KVD_TRAILER : 0);
+
+  if (be(head + 8, 2) != 0 || be(head + 14, 2) != 0) faults.push_back("header bytes 8-9 or 14-15 are not zero");
+  if (!k.closed && !trailer) {
+    faults.push_back("unfinished: the offload did not complete (header not closed, no trailer)");
+  } else {
+    if (k.crc != k.crc_want) faults.push_back(fmt("header CRC is %04X, should be %04X", k.crc, k.crc_want));
+    if (!trailer) faults.push_back("no trailer: the file does not end in AA AA");
+    if (k.end_chip < k.start_chip || (k.end_chip == k.start_chip && k.end_block < k.start_block))
+      faults.push_back(fmt("ends at chip %u block %u, before its start at chip %u block %u", (unsigned)k.end_chip,
+                           (unsigned)k.end_block, (unsigned)k.start_chip, (unsigned)k.start_block));
+    if (k.blocks > 0 && k.data_bytes == 0) faults.push_back(fmt("%u blocks completed but no page data", k.blocks));
+  }
+  *info = k;
+  return faults;
+}
+
+std::vector<std::string> kvd_check_file(const std::string &path, KvdInfo *info) {
+  *info = KvdInfo();
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return {"it is a directory"};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {"cannot open the file: " + std::string(strerror(errno))};
+  uint8_t head[KVD_HEADER] = {}, tail[KVD_TRAILER] = {};
+  in.read((char *)head, KVD_HEADER);
+  size_t got = (size_t)in.gcount();
+  in.clear();
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0) return {"cannot read the file"};
+  if (size >= KVD_HEADER + KVD_TRAILER) {
+    in.seekg(size - KVD_TRAILER);
+    in.read((char *)tail, KVD_TRAILER);
+    if (in.gcount() != KVD_TRAILER) return {"cannot read the end of the file"};
+  }
+  return kvd_check(head, got, (uint64_t)size, tail, info);
+}
