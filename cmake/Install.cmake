@@ -1,8 +1,7 @@
-# What `cmake --install` puts where, and the Debian package CPack makes of it.
+# What `cmake --install` puts where, beside the programs (each installed
+# next to its target), and the Debian package CPack makes of it all.
 #   cmake --install build --prefix /usr/local
 #   cd build && cpack -G DEB
-
-# Programs (the targets install themselves beside their definitions).
 
 # Man pages, compressed as Debian does when gzip is at hand.
 set(K3_MAN_PAGES k3host.1 k3host-sim.1 kvdcheck.1)
@@ -38,21 +37,20 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "K3 developers")
 set(CPACK_PACKAGE_CONTACT "K3 developers <dev@k3host.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console program for KOVA recording tags over USB")
-set(CPACK_PACKAGE_DESCRIPTION
-    "K3 USB Host finds a KOVA recording tag on USB (uploading a boot image to a tag\n"
-    "in its boot loader), identifies it and keeps its clock, lists, offloads and\n"
-    "erases its recordings, installs its firmware and configures new tags.\n"
-    "k3host-sim runs the same program against an emulated tag; kvdcheck checks\n"
-    "offloaded recording files. A udev rule lets\n"
-    "members of the plugdev group, and the user at the seat, open a tag without root.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "\
+K3 USB Host is the console program for working with a KOVA recording tag\n\
+over USB. It finds the tag (uploading a boot image to a tag in its boot\n\
+loader), identifies it and keeps its clock. k3host-sim runs the same program\n\
+against an emulated tag, and kvdcheck checks offloaded recording files.\n\
+A udev rule lets members of the plugdev group, and the user at the seat,\n\
+open a tag without root.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the programs link, found by dpkg-shlibdeps when it is there;
-# the libusb-0.1 runtime is named in any case.
+# The libraries the programs link (the libusb-0.1 runtime among them), found
+# by dpkg-shlibdeps when it is there, else named here.
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

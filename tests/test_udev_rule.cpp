@@ -140,7 +140,8 @@ TEST_F(UdevRule, ReadsAsUdevRulesWithKnownKeysAndLabels) {
 }
 
 TEST_F(UdevRule, BothTagIdentitiesGoToPlugdevAndTheSeatUser) {
-  for (const auto &id : {usb("0451", "9001"), usb("0c55", "1235"), usb("0c55", "1235", "change")}) {
+  for (const auto &id :
+       {usb("0451", "9001"), usb("0c55", "1235"), usb("0c55", "1235", "change"), usb("0c55", "1235", "bind")}) {
     Result r = run(lines_, id);
     EXPECT_EQ(r.mode, "0660");
     EXPECT_EQ(r.group, "plugdev");
