@@ -10,12 +10,28 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Some Windows headers define "interface" as a macro; the API has a field of
-// that name.
+// Windows headers define "interface" as a macro, and the API has a field of
+// that name: take them in first, so the macro is gone for good below.
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // the program uses std::min and std::max
+#endif
+#include <windows.h>
+#endif
 #ifdef interface
 #undef interface
 #endif
 
+#define LIBUSB_PATH_MAX 512
+
+#define USB_CLASS_PER_INTERFACE 0
+#define USB_CLASS_AUDIO 1
+#define USB_CLASS_COMM 2
+#define USB_CLASS_HID 3
+#define USB_CLASS_PRINTER 7
+#define USB_CLASS_MASS_STORAGE 8
+#define USB_CLASS_HUB 9
+#define USB_CLASS_DATA 10
 #define USB_CLASS_VENDOR_SPEC 0xff
 
 #define USB_DT_DEVICE 0x01
@@ -23,6 +39,10 @@
 #define USB_DT_STRING 0x03
 #define USB_DT_INTERFACE 0x04
 #define USB_DT_ENDPOINT 0x05
+#define USB_DT_HID 0x21
+#define USB_DT_REPORT 0x22
+#define USB_DT_PHYSICAL 0x23
+#define USB_DT_HUB 0x29
 
 #define USB_DT_DEVICE_SIZE 18
 #define USB_DT_CONFIG_SIZE 9
@@ -39,12 +59,32 @@
 #define USB_ENDPOINT_TYPE_BULK 2
 #define USB_ENDPOINT_TYPE_INTERRUPT 3
 
+#define USB_REQ_GET_STATUS 0x00
+#define USB_REQ_CLEAR_FEATURE 0x01
+#define USB_REQ_SET_FEATURE 0x03
+#define USB_REQ_SET_ADDRESS 0x05
+#define USB_REQ_GET_DESCRIPTOR 0x06
+#define USB_REQ_SET_DESCRIPTOR 0x07
+#define USB_REQ_GET_CONFIGURATION 0x08
+#define USB_REQ_SET_CONFIGURATION 0x09
+#define USB_REQ_GET_INTERFACE 0x0A
+#define USB_REQ_SET_INTERFACE 0x0B
+#define USB_REQ_SYNCH_FRAME 0x0C
+
+#define USB_TYPE_STANDARD (0x00 << 5)
+#define USB_TYPE_CLASS (0x01 << 5)
+#define USB_TYPE_VENDOR (0x02 << 5)
+#define USB_TYPE_RESERVED (0x03 << 5)
+
+#define USB_RECIP_DEVICE 0x00
+#define USB_RECIP_INTERFACE 0x01
+#define USB_RECIP_ENDPOINT 0x02
+#define USB_RECIP_OTHER 0x03
+
 #define USB_MAXCONFIG 8
 #define USB_MAXINTERFACES 32
 #define USB_MAXALTSETTING 128
 #define USB_MAXENDPOINTS 32
-
-#define USB01_PATH_MAX 512
 
 struct usb_endpoint_descriptor {
   uint8_t bLength;
@@ -114,7 +154,7 @@ struct usb_bus;
 
 struct usb_device {
   struct usb_device *next, *prev;
-  char filename[USB01_PATH_MAX];
+  char filename[LIBUSB_PATH_MAX];
   struct usb_bus *bus;
   struct usb_device_descriptor descriptor;
   struct usb_config_descriptor *config;
@@ -126,7 +166,7 @@ struct usb_device {
 
 struct usb_bus {
   struct usb_bus *next, *prev;
-  char dirname[USB01_PATH_MAX];
+  char dirname[LIBUSB_PATH_MAX];
   struct usb_device *devices;
   uint32_t location;
   struct usb_device *root_dev;
