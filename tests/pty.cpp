@@ -89,7 +89,8 @@ bool Pty::reap(bool block) {
 std::string Pty::text() const {
   std::string out;
   for (size_t i = 0; i < raw_.size(); i++) {
-    if (plain_ && raw_[i] == '\x1b' && i + 1 < raw_.size() && raw_[i + 1] == '[') {
+    if (plain_ && raw_[i] == '\x1b' && i + 1 == raw_.size()) break;  // the rest of it is yet to come
+    if (plain_ && raw_[i] == '\x1b' && raw_[i + 1] == '[') {
       size_t end = i + 2;  // parameters run up to the final byte, 0x40-0x7e
       while (end < raw_.size() && (raw_[end] < 0x40 || raw_[end] > 0x7e)) end++;
       if (end < raw_.size() && raw_[end] == 'C') out.append((size_t)std::max(1, atoi(raw_.c_str() + i + 2)), ' ');

@@ -140,7 +140,7 @@ TEST(PtyPlain, ReadsTextDrawnWithControlSequences) {
   Pty pty;
   pty.plain(true);
   ASSERT_TRUE(pty.start([] {
-    fputs("\x1b[?25lA\x1b[?25h\x1b[K\x1b[1C\x1b[?25lB\x1b[8CC\r\r\n\x1b[KD\x1b[", stdout);
+    fputs("\x1b[?25lA\x1b[?25h\x1b[K\x1b[1C\x1b[?25lB\x1b[8CC\r\r\n\x1b[KD\x1b", stdout);
     fflush(stdout);
     return 0;
   }));
