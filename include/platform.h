@@ -14,13 +14,28 @@ void plat_console_init(void);
 // Restores the console as plat_console_init found it. Safe to call twice.
 void plat_console_restore(void);
 
-// 1 when a key press is waiting, else 0. At the end of piped input it
-// returns 1, so that the next plat_getch ends the program.
+// The key of an escape sequence from a terminal (arrows, Delete, Insert,
+// function keys, Alt with a key) and of the Windows console's two-code keys:
+// one key, above every character code, that no menu acts on and line input
+// ignores.
+#define PLAT_KEY_SPECIAL 0x100
+
+// How long a terminal's escape sequence may pause between two of its bytes
+// (ms). A terminal writes a sequence whole, so an ESC that nothing follows
+// for this long is the Escape key itself (nobody types Escape and another
+// key this close together).
+#define TMO_KEYSEQ 50
+
+// 1 when a whole key is waiting, else 0; never waits (a sequence still
+// arriving is not a key yet). At the end of piped input it returns 1, so
+// that the next plat_getch ends the program.
 int plat_kbhit(void);
 
 // One key press, without echo and without waiting for Enter; blocks until a
-// key arrives. When standard input is not a terminal, bytes are taken from it
-// as they arrive; at its end the program exits with status 0.
+// key arrives. Keys are the Windows console's: Backspace is 8, a sequence or
+// two-code key is PLAT_KEY_SPECIAL, Escape alone is 27. When standard input
+// is not a terminal, bytes are taken from it as they arrive, unchanged; at
+// its end the program exits with status 0.
 int plat_getch(void);
 
 // One character to the console (standard error).

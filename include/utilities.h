@@ -21,12 +21,18 @@ uint32_t char2long(const unsigned char *in);
 int str2hex(unsigned char *out, const char *text);
 
 // Reads one line of at most len characters from the keyboard into buffer
-// (len + 1 bytes), showing what is typed; always 0.
+// (len + 1 bytes), showing what is typed; Backspace erases, and keys with no
+// place in a line (NUL, Escape, DEL, special keys) are ignored; always 0.
 int getl(char *buffer, int len);
 
 // Prompts " Filename?", reads a name as getl does and tries to open it with
 // mode: 0 when it opened (and was closed again), 1 otherwise.
 int getfname(char *buffer, int len, const char *mode);
+
+// Reads up to n decimal numbers separated by blanks from text into v, as
+// sscanf's "%d %d ..." does: how many were read. A number outside the range
+// of int ends the scan as text would, instead of wrapping round.
+int scanints(const char *text, int *v, int n);
 
 // "hh:mm:ss d-Mon-yyyy UTC" of a time value, in the static buffer TSTR, or
 // "-- bad time code --" when the value cannot be shown.

@@ -3,7 +3,7 @@
 // error, a monotonic millisecond clock, and the two file-system calls.
 //
 // On a terminal the console runs in non-canonical, non-echoing mode so that
-// one key press is one byte with no echo and no Enter. ISIG stays on, so
+// a key press arrives at once with no echo and no Enter. ISIG stays on, so
 // Ctrl-C still raises SIGINT, and OPOST stays on, so "\n" still starts a new
 // line. The terminal is put back as it was on every way out: return from
 // main and exit (atexit), and the signals that end a process (a handler that
@@ -103,44 +103,136 @@ void install_unless_ignored(int sig, void (*handler)(int), int flags) {
 
 void restore_at_exit(void) { plat_console_restore(); }
 
-int real_kbhit(void) {
-  struct pollfd p;
-  p.fd = STDIN_FILENO;
-  p.events = POLLIN;
-  p.revents = 0;
-  int n;
-  do n = poll(&p, 1, 0);
-  while (n < 0 && errno == EINTR);
-  // A hang-up or a closed descriptor counts as a key: the next plat_getch
-  // sees the end of input and ends the program.
-  return n > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ? 1 : 0;
-}
-
-int real_getch(void) {
-  for (;;) {
-    unsigned char c;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Standard input was handed to us non-blocking: wait for a byte.
-      struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-      poll(&p, 1, -1);
-      continue;
-    }
-    // End of input (or input that can no longer be read): nothing more can
-    // be typed, so the program ends; atexit puts the terminal back.
-    exit(0);
-  }
-}
-
-void real_putch(int c) { fputc(c, stderr); }
-
 unsigned long real_clock_ms(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (unsigned long)ts.tv_sec * 1000UL + (unsigned long)(ts.tv_nsec / 1000000L);
 }
+
+// Keys from a terminal, read so that the program sees the Windows console's
+// keys: Backspace's 127 becomes 8, and a key the terminal sends as an escape
+// sequence (arrows, Delete, Insert, function keys, Alt with a key) becomes the
+// one key PLAT_KEY_SPECIAL, never the letters and digits inside it. Escape
+// alone sends a bare ESC; a terminal writes a whole sequence at once, so an
+// ESC that nothing follows within TMO_KEYSEQ is the Escape key itself.
+// plat_kbhit takes what has arrived and reports a key only once it is whole,
+// so the plat_getch after it never waits. Piped input is not a keyboard:
+// its bytes go through as they are, as on Windows.
+const int KEY_NONE = -1;  // no whole key yet
+const int KEY_END = -2;   // end of input: the program ends
+const int SEQ_MAX = 32;   // bytes of one sequence; a longer one is given then, its rest dropped
+
+bool term_keys;            // standard input is a terminal: its keys are translated
+int ready_key = KEY_NONE;  // a whole key plat_kbhit found, for the next plat_getch
+int pushed = KEY_NONE;     // a byte that ended a sequence without being part of it
+int seq_len;               // bytes of the escape sequence being read (0: none)
+bool seq_given;            // that sequence, too long, has been given as a key already
+unsigned long seq_last;    // when its last byte came
+
+// One byte if one comes within wait_ms (-1: no limit), else KEY_NONE;
+// KEY_END when the input has ended or can no longer be read.
+int read_byte(int wait_ms) {
+  if (pushed != KEY_NONE) {
+    int c = pushed;
+    pushed = KEY_NONE;
+    return c;
+  }
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  int n = poll(&p, 1, wait_ms);
+  if (n <= 0) return n < 0 && errno != EINTR ? KEY_END : KEY_NONE;
+  unsigned char c;
+  ssize_t r = read(STDIN_FILENO, &c, 1);
+  if (r == 1) return c;
+  // A hang-up reads as the end; standard input handed to us non-blocking
+  // may have nothing after all.
+  return r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) ? KEY_NONE : KEY_END;
+}
+
+// Ends the sequence being read: the special key, unless already given.
+int seq_end(void) {
+  int k = seq_given ? KEY_NONE : PLAT_KEY_SPECIAL;
+  seq_len = 0;
+  seq_given = false;
+  return k;
+}
+
+// Takes one byte; the key once one is whole, else KEY_NONE. A sequence is
+// ESC and one more byte (Alt with a key), or ESC then '[' (CSI) or 'O' (SS3),
+// parameter bytes 0x20-0x3F and a final byte 0x40-0x7E.
+int take(int c) {
+  if (!term_keys) return c;
+  if (seq_len == 0) {
+    if (c != 27) return c == 127 ? 8 : c;
+    seq_len = 1;
+    seq_last = real_clock_ms();
+    return KEY_NONE;
+  }
+  seq_last = real_clock_ms();
+  int at = seq_len;  // where c stands: 1 just after the ESC
+  if (seq_len < SEQ_MAX) seq_len++;
+  if (at == 1) {
+    if (c == 27) {  // Escape twice: the first stands alone
+      pushed = c;
+      seq_len = 0;
+      return 27;
+    }
+    return c == '[' || c == 'O' ? KEY_NONE : seq_end();
+  }
+  if (at == 2 && c == '[') return KEY_NONE;  // the Linux console's F1-F5: ESC [ [ A
+  if (c >= 0x20 && c <= 0x3F) {
+    if (seq_len < SEQ_MAX || seq_given) return KEY_NONE;
+    seq_given = true;  // a stream of parameters must not hold the keys back
+    return PLAT_KEY_SPECIAL;
+  }
+  if (c < 0x40 || c > 0x7E) pushed = c;  // not part of it: the next key starts here
+  return seq_end();
+}
+
+// The next whole key, waiting up to wait_ms (-1: as long as it takes) for
+// it; KEY_NONE when none is whole in time, KEY_END at the end of input.
+int next_key(int wait_ms) {
+  unsigned long start = real_clock_ms();
+  for (;;) {
+    unsigned long now = real_clock_ms(), gone = now - start;
+    int left = wait_ms < 0 ? -1 : gone >= (unsigned long)wait_ms ? 0 : wait_ms - (int)gone;
+    if (seq_len > 0) {
+      unsigned long quiet = now - seq_last;
+      if (quiet >= TMO_KEYSEQ) {  // nothing more came: the sequence is over
+        int k = seq_len == 1 ? (seq_len = 0, 27) : seq_end();
+        if (k != KEY_NONE) return k;
+        continue;
+      }
+      int gap = (int)(TMO_KEYSEQ - quiet);
+      if (left < 0 || gap < left) left = gap;
+    }
+    int c = read_byte(left);
+    if (c == KEY_END) return KEY_END;
+    if (c != KEY_NONE) {
+      int k = take(c);
+      if (k != KEY_NONE) return k;
+    } else if (wait_ms >= 0 && real_clock_ms() - start >= (unsigned long)wait_ms) {
+      return KEY_NONE;
+    }
+  }
+}
+
+// A hang-up or a closed descriptor counts as a key: the plat_getch that
+// follows sees the end of input and ends the program.
+int real_kbhit(void) {
+  if (ready_key == KEY_NONE) ready_key = next_key(0);
+  return ready_key != KEY_NONE;
+}
+
+int real_getch(void) {
+  int k = ready_key != KEY_NONE ? ready_key : next_key(-1);
+  ready_key = KEY_NONE;
+  // End of input (or input that can no longer be read): nothing more can be
+  // typed, so the program ends; atexit puts the terminal back.
+  if (k == KEY_END) exit(0);
+  return k;
+}
+
+void real_putch(int c) { fputc(c, stderr); }
 
 void real_sleep_ms(unsigned long ms) {
   struct timespec req, rem;
@@ -152,6 +244,7 @@ void real_sleep_ms(unsigned long ms) {
 }  // namespace
 
 void plat_console_init(void) {
+  term_keys = isatty(STDIN_FILENO) != 0;
   if (raw_active || !isatty(STDIN_FILENO)) return;
   if (tcgetattr(STDIN_FILENO, &saved_tio) != 0) return;
   if (!atexit_done) {

@@ -3,9 +3,10 @@
 // file-system calls. Windows gives each console program its own input mode
 // and puts the console back itself, so nothing needs restoring on the way out.
 //
-// Extended keys arrive as the runtime gives them: 0 or 0xE0 first, then a
-// second code. When standard input is not a console (a pipe or a file), keys
-// are read from it byte by byte as they arrive, as on POSIX systems.
+// Extended keys (arrows, Delete, function keys), which the runtime gives as
+// 0 or 0xE0 and then a second code, become the one key PLAT_KEY_SPECIAL.
+// When standard input is not a console (a pipe or a file), keys are read
+// from it byte by byte as they arrive, as on POSIX systems.
 
 // GetTickCount64 needs Windows Vista or later; this must precede every header.
 #ifndef _WIN32_WINNT
@@ -46,7 +47,18 @@ int real_kbhit(void) {
 }
 
 int real_getch(void) {
-  if (!piped) return _getch();
+  if (!piped) {
+    // An extended key comes as 0 or 0xE0 and then a second code that the
+    // runtime already holds (so _kbhit says so). The pair is one key: alone,
+    // PageDown's second code 'Q' would quit and Delete's 'S' be a menu key.
+    // A 0xE0 with nothing held is the character of that code.
+    int c = _getch();
+    if ((c == 0 || c == 0xE0) && _kbhit()) {
+      _getch();
+      return PLAT_KEY_SPECIAL;
+    }
+    return c;
+  }
   unsigned char c;
   if (_read(0, &c, 1) == 1) return c;
   exit(0);  // end of piped input: nothing more can be typed

@@ -2,7 +2,11 @@
 // 32-bit conversion, hexadecimal text, console line input and time text.
 #include "utilities.h"
 
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include "platform.h"
@@ -84,6 +88,9 @@ int getl(char *buffer, int len) {
       }
       continue;
     }
+    // Keys with no place in a line pass unseen: NUL, Escape, DEL (Ctrl+Backspace
+    // on Windows) and the special keys (arrows, Delete, function keys).
+    if (c == 0 || c == 27 || c == 127 || c > 0xFF) continue;
     buffer[n++] = (char)c;
     plat_putch(c);
   }
@@ -111,4 +118,21 @@ const char *long2timestr(const int32_t *t) {
   snprintf(TSTR, sizeof TSTR, "%02d:%02d:%02d %d-%s-%04d UTC", tm->tm_hour, tm->tm_min, tm->tm_sec,
            tm->tm_mday, MONTH_NAMES[tm->tm_mon], tm->tm_year + 1900);
   return TSTR;
+}
+
+int scanints(const char *text, int *v, int n) {
+  int got = 0;
+  const char *p = text;
+  while (got < n) {
+    while (isspace((unsigned char)*p)) p++;
+    const char *digits = p + (*p == '-' || *p == '+');
+    if (!isdigit((unsigned char)*digits)) break;
+    errno = 0;
+    char *end;
+    long x = strtol(p, &end, 10);
+    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) break;
+    v[got++] = (int)x;
+    p = end;
+  }
+  return got;
 }

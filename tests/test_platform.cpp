@@ -162,14 +162,19 @@ namespace {
 
 // The child's side: single-key mode, then the keys it reads are reported
 // until q; "r" restores the terminal and switches back to single keys, each
-// twice over, to show that both calls may be repeated.
+// twice over, to show that both calls may be repeated. With poll_first it
+// waits for plat_kbhit, as the menus do, and a plat_getch that waits after it is "slow".
+bool poll_first;
 int key_reader() {
   plat_console_init();
   fprintf(stderr, "ready\n");
-  for (int c; (c = plat_getch()) != 'q';) {
+  for (int c;;) {
+    while (poll_first && !plat_kbhit()) plat_sleep_ms(2);
+    unsigned long t0 = plat_clock_ms();
+    if ((c = plat_getch()) == 'q') break;
     for (int i = 0; c == 'r' && i < 2; i++) plat_console_restore();
     for (int i = 0; c == 'r' && i < 2; i++) plat_console_init();
-    fprintf(stderr, "<%d>\n", c);
+    fprintf(stderr, "<%d>%s\n", c, poll_first && plat_clock_ms() - t0 > TMO_KEYSEQ / 2 ? " slow" : "");
   }
   return 0;
 }
@@ -206,6 +211,31 @@ TEST(PlatTerminal, SingleKeysWithoutEchoThenRestoredAtExit) {
   p.send("q");
   EXPECT_EQ(p.wait_exit(), 0);
   EXPECT_TRUE(p.restored());
+}
+
+// A terminal's keys become the Windows console's: 8 for Backspace's 127,
+// one special key (256) for each escape sequence, read at once or after
+// plat_kbhit, which must never report a key that plat_getch then waits for.
+TEST(PlatTerminal, BackspaceAndEscapeSequencesAsOneKeyEach) {
+  const char *S = "<256>\n", *cases[][2] = {{"\x7f\b", "<8>\n<8>\n"}, {"\x1b[3~", S} /* Delete, not its 3 */,
+      {"\x1b[A", S}, {"\x1b[1;5D", S} /* Ctrl+Left */, {"\x1bOP", S} /* F1 */, {"\x1b[[A", S} /* Linux console F1 */,
+      {"\x1b" "6", S} /* Alt+6 */, {"\x1b[2\x01", "<256>\n<1>\n"} /* a byte that cannot be in it */,
+      {"\x1b\x1b[B", "<27>\n<256>\n"}, {"\x1b", "<27>\n"} /* Escape alone, after the wait */};
+  for (bool poll : {false, true}) {
+    Pty p;
+    start_reader(p, poll ? [] { poll_first = true; } : [] {});
+    for (const auto &c : cases) {
+      size_t m = p.mark();
+      p.send(c[0]);
+      p.wait_for(c[1], m);
+      p.send("z");  // once the sequence has ended, the next key is itself
+      EXPECT_TRUE(p.wait_for("<122>\n", m));
+      EXPECT_EQ(p.text().substr(m), c[1] + std::string("<122>\n")) << "poll " << poll;
+    }
+    size_t m = p.mark();  // an endless stream of parameters gives its key all the same
+    for (int i = 0; i < 100 && !p.wait_for(S, m, 10); i++) p.send(i ? ";;;;;;;;;;" : "\x1b[");
+    EXPECT_EQ(p.text().substr(m, 6), S) << "poll " << poll;
+  }
 }
 
 // Ctrl-C, SIGTERM and SIGHUP are checked on the simulator itself (the

@@ -14,6 +14,7 @@
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+using namespace std::string_literals;
 
 TEST(Packers, ByteOrdersAndReturnedPointers) {
   const unsigned char in[2] = {0x55, 0xAA};
@@ -51,6 +52,22 @@ TEST(Str2hex, PairsOddLengthEmptyAndCase) {
   EXPECT_EQ(memcmp(out, "\xAB\xCD\xEF", 3), 0);
   EXPECT_EQ(str2hex(out, ""), 0);
   EXPECT_EQ(out[0], 0xAB);
+}
+
+// Typed numbers as "%d %d" reads them, but a number too large for an int
+// ends the scan instead of wrapping round.
+TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
+  struct {
+    const char *text;
+    int got, first;
+  } cases[] = {{"24576 2", 2, 24576}, {" -5 x", 1, -5}, {"+7,8", 1, 7}, {"3 x", 1, 3}, {"x 3", 0, 0},
+               {"", 0, 0},            {"12abc", 1, 12}, {"2147483647 -2147483648", 2, 2147483647},
+               {"4294967297 1", 0, 0}, {"1 99999999999999999999", 1, 1}};
+  for (const auto &c : cases) {
+    int v[2] = {0, 0};
+    EXPECT_EQ(scanints(c.text, v, 2), c.got) << c.text;
+    EXPECT_EQ(v[0], c.first) << c.text;
+  }
 }
 
 TEST(TimeText, EpochUnpaddedDayAndBadTime) {
@@ -95,7 +112,7 @@ class LineInput : public testing::Test {
     EXPECT_EQ(keys_overrun, 0) << "the reader asked for more keys than typed";
   }
   // Runs getl over the keys and returns what it showed on the console.
-  std::string type(const std::string &k, char *buf, int len = 80) {
+  std::string type(const std::u32string &k, char *buf, int len = 80) {
     keys.assign(k.begin(), k.end());
     CaptureStderr();
     EXPECT_EQ(getl(buf, len), 0);
@@ -108,23 +125,24 @@ class LineInput : public testing::Test {
 TEST_F(LineInput, StopsAtTheLimitWithAZeroAfterIt) {
   char buf[100];
   memset(buf, '#', sizeof buf);
-  EXPECT_EQ(type(std::string(85, 'x'), buf), std::string(80, 'x'));
+  EXPECT_EQ(type(std::u32string(85, U'x'), buf), std::string(80, 'x'));
   EXPECT_EQ(keys.size(), 5u);  // returned at the 80th key, without Enter
   EXPECT_EQ(std::string(buf), std::string(80, 'x'));
   EXPECT_EQ(buf[81], '#');  // nothing written past len + 1 bytes
 }
 
 TEST_F(LineInput, EditingAndEndOfLine) {
-  struct { const char *keys, *shown, *kept; } cases[] = {
-      {"\ba\r", "a", "a"},  // nothing held: the backspace shows nothing
-      {"ab\bc\r", "ab\b \bc", "ac"}, {"a\b\b\r", "a\b \b", ""}, {"\r", "", ""},
-      {"\x01\x1b\t\x7f\r", "\x01\x1b\t\x7f", "\x01\x1b\t\x7f"}};  // other codes are kept
+  struct { std::u32string keys; const char *shown, *kept; } cases[] = {
+      {U"\ba\r", "a", "a"},  // nothing held: the backspace shows nothing
+      {U"ab\bc\r", "ab\b \bc", "ac"}, {U"a\b\b\r", "a\b \b", ""}, {U"\r", "", ""},
+      {U"\x01\t\xe9\r", "\x01\t\xe9", "\x01\t\xe9"},  // other codes are kept
+      {U"\x100" U"a\x1b\x7f\0b\x100\r"s, "ab", "ab"}};  // Escape, DEL, NUL, special keys: unseen
   char buf[81];
   for (const auto &c : cases) {
-    EXPECT_EQ(type(c.keys, buf), c.shown) << c.keys;
+    EXPECT_EQ(type(c.keys, buf), c.shown) << "kept " << c.kept;
     EXPECT_STREQ(buf, c.kept);
   }
-  EXPECT_EQ(type("ok\nz", buf), "ok");
+  EXPECT_EQ(type(U"ok\nz", buf), "ok");
   EXPECT_STREQ(buf, "ok");
   EXPECT_EQ(keys.size(), 1u);  // the key after the line feed is left for the menu
   keys.clear();
