@@ -32,6 +32,8 @@ int main(int argc, char **argv) {
     if (opt.set_offset) cfg.clock_offset = opt.tag.clock_offset;
     cfg.battery_mv = opt.tag.battery_mv;
     cfg.battery_status = opt.tag.battery_status;
+    // A new tag has never been configured, whatever the saved state holds.
+    if (opt.tag.eeprom_blank) vbus_tag_eeprom(tag).assign(0x10000, 0xFF);
     vbus_tag_save(tag);
     for (const Fault &f : opt.faults) vbus_fault(tag, f);
     unsigned long start = vbus_now_ms();

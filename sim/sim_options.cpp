@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "k3proto.h"
+
 const char SIM_USAGE[] =
     "usage: k3host-sim [options]\n"
     "Runs K3 USB Host against an emulated KOVA tag on a virtual USB bus.\n"
@@ -21,10 +23,19 @@ const char SIM_USAGE[] =
     "                     $HOME/.local/state/k3host-sim (Windows: %LOCALAPPDATA%\\k3host-sim);\n"
     "                     --clock-offset, when given, wins over the saved clock\n"
     "  --no-state         keep the tag's state in memory only\n"
-    "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], CODE decimal or 0x hex, NTH the\n"
-    "                     occurrence counted from 1 (0 = every), KIND one of noreply badsync badlen\n"
-    "                     badcrc wrongcode short nack error text vanish writefail zlpfail delay\n"
-    "                     stall (for text, ARG is the text); may be repeated\n"
+    "  --new-tag          a new tag: its EEPROM erased, so the program offers to configure it\n"
+    "                     (the saved EEPROM is erased too)\n"
+    "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], NTH the occurrence counted from 1\n"
+    "                     (0 = every), KIND one of noreply badsync badlen badcrc wrongcode short\n"
+    "                     nack error text vanish writefail zlpfail delay stall (for text, ARG is\n"
+    "                     the text); may be repeated. CODE is a request code, decimal or 0x hex,\n"
+    "                     or its name:\n"
+    "                       sync 0        boardid 2     adc 3         timeread 4    timeset 5\n"
+    "                       battery 6     reboot 8      chipcount 0x10\n"
+    "                       eeread 0x101  eewrite 0x102 eeclear 0x103\n"
+    "                       flread 0x301  flwrite 0x302 flerase 0x303 flgeom 0x304  flbad 0x305\n"
+    "                       dir 0x306     freemem 0x307\n"
+    "                       mspbsl 0x409  msptx 0x40a   msprx 0x40b   mspwio 0x40c  mspsens 0x40d\n"
     "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
     "                     may be repeated\n"
     "  --help             lists these options and exits\n";
@@ -38,6 +49,19 @@ static const struct {
     {"nack", FAULT_NACK},       {"error", FAULT_ERROR},         {"text", FAULT_TEXT},
     {"vanish", FAULT_VANISH},   {"writefail", FAULT_WRITEFAIL}, {"zlpfail", FAULT_ZLPFAIL},
     {"delay", FAULT_DELAY},     {"stall", FAULT_STALL},
+};
+
+// The requests by name, for --fault.
+static const struct {
+  const char *name;
+  int code;
+} REQUESTS[] = {
+    {"sync", REQ_SYNC},         {"boardid", REQ_BOARDID},   {"adc", REQ_ADC},         {"timeread", REQ_TIMEREAD},
+    {"timeset", REQ_TIMESET},   {"battery", REQ_SOC},       {"reboot", REQ_REBOOT},   {"chipcount", REQ_CHIPCOUNT},
+    {"eeread", REQ_EEREAD},     {"eewrite", REQ_EEWRITE},   {"eeclear", REQ_EECLEAR}, {"flread", REQ_FLREAD},
+    {"flwrite", REQ_FLWRITE},   {"flerase", REQ_FLERASE},   {"flgeom", REQ_FLGEOM},   {"flbad", REQ_FLBAD},
+    {"dir", REQ_DIR},           {"freemem", REQ_FREEMEM},   {"mspbsl", REQ_MSPBSL},   {"msptx", REQ_MSPTX},
+    {"msprx", REQ_MSPRX},       {"mspwio", REQ_MSPWIO},     {"mspsens", REQ_MSPSENS},
 };
 
 // A whole number (decimal, or hexadecimal after 0x) within [lo, hi].
@@ -67,8 +91,10 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
   std::string arg = c == std::string::npos ? "" : text.substr(c + 1);
   long long v;
   Fault r;
+  for (const auto &q : REQUESTS)
+    if (code == q.name) code = std::to_string(q.code);
   if (!number(code, 0, 0xFFFF, &v)) {
-    *err = "bad fault '" + text + "': request code must be 0 to 0xFFFF";
+    *err = "bad fault '" + text + "': request code must be 0 to 0xFFFF or a request name (see --help)";
     return 1;
   }
   r.code = (int)v;
@@ -164,6 +190,9 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     } else if (a == "--charging") {
       if (!flag()) return 1;
       o.tag.battery_status |= 1;
+    } else if (a == "--new-tag") {
+      if (!flag()) return 1;
+      o.tag.eeprom_blank = 1;
     } else if (a == "--no-state") {
       if (!flag()) return 1;
       no_state = true;

@@ -15,6 +15,8 @@
 // Every subsystem of the firmware, searched in this order for a request code.
 static const TagSubsystem *const SUBSYSTEMS[] = {
     &TAG_BOARD,
+    &TAG_EEPROM,
+    &TAG_FLASH,
 };
 
 void put16(std::vector<uint8_t> &out, uint32_t v) {

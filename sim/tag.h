@@ -1,8 +1,8 @@
 // Inside of the emulated tag: its state, the table its firmware dispatches
 // requests through, and the helpers a request handler uses to answer.
 //
-// The firmware is split by subsystem, one file each (tag_board.cpp now;
-// EEPROM, flash and MSP later). A subsystem is a TagSubsystem record: its
+// The firmware is split by subsystem, one file each: tag_board.cpp,
+// tag_eeprom.cpp, tag_flash.cpp (the MSP to come). A subsystem is a TagSubsystem record: its
 // request handlers by code, and the keys it keeps in the state file. To add
 // one, define its record in its own file and list it in SUBSYSTEMS in
 // tag.cpp.
@@ -47,6 +47,8 @@ struct Tag {
   std::vector<uint8_t> boot_image;
   std::vector<int> boot_chunks;
 
+  std::vector<uint8_t> eeprom;  // 64 KiB; erased bytes read 0xFF
+
   // Keys of the state file that no subsystem reads; written back unchanged.
   std::map<std::string, std::string> kv_other;
 
@@ -77,6 +79,8 @@ struct TagSubsystem {
 };
 
 extern const TagSubsystem TAG_BOARD;
+extern const TagSubsystem TAG_EEPROM;
+extern const TagSubsystem TAG_FLASH;
 
 // ---- For handlers ----
 

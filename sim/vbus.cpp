@@ -321,6 +321,12 @@ TagConfig &vbus_tag_config(int tag) {
   return t->cfg;
 }
 
+std::vector<uint8_t> &vbus_tag_eeprom(int tag) {
+  Tag *t = tag_of(tag);
+  if (!t) throw std::out_of_range("vbus_tag_eeprom: no such tag");
+  return t->eeprom;
+}
+
 void vbus_tag_save(int tag) {
   if (Tag *t = tag_of(tag)) tag_save(*t);
 }

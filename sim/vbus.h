@@ -13,6 +13,17 @@
 #include <string>
 #include <vector>
 
+// One flash chip position of an emulated tag: its geometry as the chip
+// geometry request reports it (flashid 0: no chip fitted) and its bad blocks
+// in the order the tag reports them.
+struct SimChip {
+  uint16_t flashid = 0;
+  uint16_t nblocks = 0;
+  uint16_t npages = 0;
+  uint16_t nwords = 0;
+  std::vector<uint16_t> bad;
+};
+
 // How one emulated tag starts.
 struct TagConfig {
   int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
@@ -28,6 +39,13 @@ struct TagConfig {
   int read_error = 0;         // non-zero: every read of its frames fails at once
                               // with this (a stalled endpoint, say -EPIPE)
   std::string statedir;       // where the tag's state is kept; empty: memory only
+  // Flash: two 1 GiB chips (4096 blocks of 64 pages of 2048 words), a few
+  // bad blocks each.
+  std::vector<SimChip> chips = {{0x00D3, 4096, 64, 2048, {5, 1021, 3071}}, {0x00D3, 4096, 64, 2048, {77}}};
+  // EEPROM at power-on: 0 configured (parameter magic, the bad-block records
+  // of the chips above, a few parameters); 1 a new tag, all bytes erased
+  // (0xFF). The state directory, when it has an EEPROM, wins over this.
+  int eeprom_blank = 0;
 };
 
 // What can go wrong with one request; see vbus_fault.
@@ -137,6 +155,9 @@ std::vector<int> vbus_boot_chunks(int tag);
 // ---- The tag's own state ----
 
 int32_t vbus_tag_clock(int tag);          // the tag's clock now
+// The tag's 64 KiB EEPROM, live; throws for no such tag. Changes made here
+// are kept in the state directory at the next vbus_tag_save.
+std::vector<uint8_t> &vbus_tag_eeprom(int tag);
 TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...); throws for no such tag
 // Writes the tag's persistent state to its state directory now (after the
 // live settings were changed); nothing without a state directory.

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 
 #include "crc16v3.h"
 #include "host.h"
+#include "k3host.h"
 #include "k3proto.h"
 #include "platform.h"
 
@@ -157,6 +159,8 @@ void Harness::SetUp() {
 }
 
 void Harness::TearDown() {
+  if (usb_handle) releaseif(usb_handle, 1);
+  usb_handle = nullptr;
   plat_sethooks(nullptr);
   COUT.stop();
   CERR.stop();
@@ -192,6 +196,50 @@ struct usb_device *Harness::find(int tag) {
     for (struct usb_device *d = b->devices; d; d = d->next)
       if (vbus_device_tag(d) == tag) return d;
   return nullptr;
+}
+
+std::vector<std::vector<uint8_t>> Harness::payloads(int tag, int code) {
+  std::vector<std::vector<uint8_t>> out;
+  for (const auto &f : frames(tag))
+    if (f.size() >= FRAME_OVERHEAD && ((f[2] << 8) | f[3]) == code)
+      out.emplace_back(f.begin() + FRAME_HDR, f.end() - FRAME_CHECK);
+  return out;
+}
+
+void Harness::claim(int tag) {
+  usb_handle = claimif(find(tag), 0);
+  ASSERT_NE(usb_handle, nullptr);
+}
+
+int Harness::open(const TagConfig &cfg) {
+  if (usb_handle) releaseif(usb_handle, 1);
+  usb_handle = nullptr;
+  vbus_reset();
+  int tag = attach(cfg);
+  claim(tag);
+  return tag;
+}
+
+Bytes Harness::ee(int tag, int addr, int n) {
+  const std::vector<uint8_t> &e = vbus_tag_eeprom(tag);
+  return Bytes(e.begin() + addr, e.begin() + addr + n);
+}
+
+void Harness::ee_put(int tag, int addr, const Bytes &b) {
+  std::copy(b.begin(), b.end(), vbus_tag_eeprom(tag).begin() + addr);
+}
+
+std::string Harness::file(const std::string &name) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) return "<none>";
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Harness::file(const std::string &name, const std::string &text) {
+  if (text == "<none>")
+    remove(name.c_str());
+  else
+    std::ofstream(name, std::ios::binary) << text;
 }
 
 int Harness::run(std::function<int()> f) {

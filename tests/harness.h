@@ -26,6 +26,8 @@ struct KeysExhausted : std::exception {
   const char *what() const noexcept override { return "keys exhausted"; }
 };
 
+typedef std::vector<uint8_t> Bytes;
+
 // A well-formed frame (sync, code, length, payload, check value).
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
 
@@ -52,6 +54,24 @@ struct Harness : ::testing::Test {
   struct usb_device *find(int tag);
 
   std::vector<std::vector<uint8_t>> frames(int tag) { return vbus_frames_received(tag); }
+  // The payloads of the request frames with this code that the tag received.
+  std::vector<std::vector<uint8_t>> payloads(int tag, int code);
+
+  // Opens and claims the tag as the session does and sets usb_handle, for
+  // tests that call the modules' operations directly; released in TearDown.
+  void claim(int tag);
+  // A fresh bus with one tag of cfg on it, claimed: its id. For a case table
+  // that wants a new tag per row.
+  int open(const TagConfig &cfg = TagConfig());
+
+  // The tag's EEPROM: n bytes from addr, and bytes put at addr.
+  Bytes ee(int tag, int addr, int n);
+  void ee_put(int tag, int addr, const Bytes &b);
+
+  // A file of the working directory, whole; "<none>" when it cannot be read.
+  // Writing "<none>" removes it.
+  static std::string file(const std::string &name);
+  static void file(const std::string &name, const std::string &text);
 
   // vbus_fault in one line: request code at its nth occurrence (0: every).
   void fault(int tag, int code, int nth, FaultKind kind, int arg = 0, const std::string &text = "") {

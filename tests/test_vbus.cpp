@@ -157,12 +157,15 @@ TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
   uint32_t v = (uint32_t)time(NULL) + 1000;
   std::vector<uint8_t> set = {(uint8_t)(v >> 24), (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v, 0, 0, 0, 0};
   EXPECT_EQ(code_of(exchange(h, REQ_TIMESET, set)), MSG_ACK);
+  EXPECT_EQ(code_of(exchange(h, REQ_EEWRITE, {0x60, 0x01, 0x00, 0x12, 0xFF, 0x34})), MSG_ACK);
   std::ofstream(sd + "/tag.txt", std::ios::app) << "flash_future=kept\nbattery_mv=oops\n";
   vbus_reset();
 
   TagConfig plain;
   plain.statedir = sd;
-  const TagConfig &u = vbus_tag_config(attach(plain));
+  int t2 = attach(plain);
+  EXPECT_EQ(ee(t2, 0x6000, 6), Bytes({0x5A, 0x00, 0x12, 0xFF, 0x34, 0x05})) << "the EEPROM, 0xFF bytes and all";
+  const TagConfig &u = vbus_tag_config(t2);
   EXPECT_EQ(u.devtype, 2);
   EXPECT_EQ(u.boardid[4], 0xBEEF);
   EXPECT_NEAR(u.clock_offset, 1000, 2);
@@ -199,7 +202,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
             std::make_tuple(4, 3712, 0, false, false, false));
 
   SimOptions o = parse_ok({"--type", "7", "--boot", "--held", "--battery=3300", "--charging", "--clock-offset", "-3600",
-                           "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "6:0:delay:250",
+                           "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "eewrite:0:delay:250", "--new-tag",
                            "--message", "1500:hello: there"});
   EXPECT_EQ(std::make_tuple(o.tag.devtype, o.set_offset, o.tag.bootloader, o.tag.held, o.tag.battery_status & 1,
                             o.tag.battery_mv, o.tag.clock_offset, o.tag.statedir),
@@ -207,7 +210,8 @@ TEST(SimOptions, DefaultsAndEveryOption) {
   ASSERT_EQ(o.faults.size(), 2u);
   EXPECT_EQ(std::make_tuple(o.faults[0].code, o.faults[0].nth, o.faults[0].kind, o.faults[0].text),
             std::make_tuple(0x301, 2, FAULT_TEXT, std::string("a:b")));
-  EXPECT_EQ(std::make_pair(o.faults[1].kind, o.faults[1].arg), std::make_pair(FAULT_DELAY, 250));
+  EXPECT_EQ(std::make_tuple(o.faults[1].code, o.faults[1].kind, o.faults[1].arg), std::make_tuple(0x102, FAULT_DELAY, 250));
+  EXPECT_EQ(o.tag.eeprom_blank, 1);
   ASSERT_EQ(o.messages.size(), 1u);
   EXPECT_EQ(std::make_pair(o.messages[0].ms, o.messages[0].text), std::make_pair(1500ul, std::string("hello: there")));
   EXPECT_EQ(parse_ok({"--no-state"}).tag.statedir, "");
@@ -219,7 +223,7 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
       {{"--type", "8"}, "'8'"}, {{"--type"}, "needs a value"}, {{"--frobnicate"}, "--frobnicate"},
       {{"--type", "-1"}, nullptr}, {{"--type", " 4"}, nullptr}, {{"--battery", "3.7"}, nullptr},
       {{"--battery", "70000"}, nullptr}, {{"--clock-offset", "soon"}, nullptr}, {{"--boot=1"}, nullptr},
-      {{"--state", "/a", "--no-state"}, nullptr}, {{"--fault", "2:1"}, nullptr}, {{"--fault", "2:1:explode"}, nullptr},
+      {{"--state", "/a", "--no-state"}, nullptr}, {{"--fault", "2:1"}, nullptr}, {{"--fault", "2:1:explode"}, nullptr}, {{"--fault", "eeprom:1:nack"}, "request name"},
       {{"--fault", "0x10000:1:nack"}, nullptr}, {{"--fault", "2:x:nack"}, nullptr}, {{"--fault", "2:1:delay"}, nullptr},
       {{"--fault", "2:1:error:lots"}, nullptr}, {{"--message", "hello"}, nullptr}, {{"--message", "-5:hello"}, nullptr},
   };
