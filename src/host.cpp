@@ -13,7 +13,10 @@
 #include <time.h>
 
 #include "crc16v3.h"
+#include "host_eeprom.h"
+#include "hostflsh.h"
 #include "k3host.h"
+#include "params.h"
 #include "platform.h"
 #include "utilities.h"
 
@@ -142,6 +145,7 @@ int mess_resp(MessRec *rec) {
 const menuentry INMENU[] = {
     {0x0002, boardid_resp},
     {0x0003, boardadcread_resp},
+    {REQ_EEREAD, eepromread_resp},
     {MSG_ACK, ack_resp},
     {MSG_NACK, nack_resp},
     {MSG_ERROR, err_resp},
@@ -483,6 +487,27 @@ int out_service_expert(void) {
     case '4':
       board_soc();
       return 1;
+    case '5':
+      if (geteepromlocn(2)) exchange(sendreq(REQ_EEREAD, 4));
+      return 1;
+    case '6':
+      exchange(eepromwrite_req());
+      return 1;
+    case '7':
+      if (geteepromlocn(2)) exchange(sendreq(REQ_EECLEAR, 4));
+      return 1;
+    case '8':
+      hflsid_req();
+      return 1;
+    case 'c':
+      hflsbadblocks_req();
+      return 1;
+    case 'd':
+      hflsbadblockfile();
+      return 1;
+    case 'w':
+      badblkwrite();
+      return 1;
     case 'i':
       mode = 0;
       return 1;
@@ -532,6 +557,15 @@ static int session_loop(void) {
   }
 }
 
+// A tag whose EEPROM lacks the parameter magic has never been configured:
+// offer to do it now.
+static void offer_configure(void) {
+  if (eeprom_isinstalled() != 0) return;
+  fprintf(stderr, "\n Device is not yet configured: configure now y/n? ");
+  if (plat_getch() == 'y') eeprom_install();
+  fprintf(stderr, "\n");
+}
+
 int host(struct usb_device *dev) {
   usb_handle = claimif(dev, 0);
   if (!usb_handle) return 0;  // claimif said why; search the bus again
@@ -539,7 +573,10 @@ int host(struct usb_device *dev) {
   int result = 0;
   if (sync_if() != SYNC_ABANDONED) {
     identify_device();
-    if (sync_if() != SYNC_ABANDONED && sync_if() != SYNC_ABANDONED) result = session_loop();
+    if (sync_if() != SYNC_ABANDONED) {
+      offer_configure();
+      if (sync_if() != SYNC_ABANDONED) result = session_loop();
+    }
   }
   releaseif(usb_handle, tag_gone());
   usb_handle = NULL;

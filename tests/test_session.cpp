@@ -91,12 +91,12 @@ TEST_F(Session, Kova3IdentifiesShowsUserMenuAndQuitsSettingTheClock) {
   EXPECT_LE(labs(vbus_tag_clock(tag) - (long)time(NULL)), 2);
 }
 
-TEST_F(Session, SessionStartsWithSyncIdentityBatteryAndTwoResyncs) {
+TEST_F(Session, SessionStartsWithSyncIdentityBatteryResyncAndTheConfiguredCheck) {
   start();
   keys("q");
   run_host();
   std::vector<int> c = codes(frames(tag));
-  std::vector<int> want = {REQ_SYNC, REQ_BOARDID, REQ_SOC, REQ_SYNC, REQ_SYNC, REQ_TIMESET};
+  std::vector<int> want = {REQ_SYNC, REQ_BOARDID, REQ_SOC, REQ_SYNC, REQ_EEREAD, REQ_SYNC, REQ_TIMESET};
   EXPECT_EQ(c, want);
 }
 

@@ -1,0 +1,55 @@
+// The EEPROM parameter store and its text form: walking the records, writing
+// them to and from parameter text files, and rewriting the bad-block records
+// from the bad-block table file.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#define PARAM_ID_END 0xFF       // id byte that ends the store
+#define PARAM_ID_BADBLK 0xE0    // id of chip c's bad-block record is 0xE0 + c
+#define PARAM_ID_LAST_TEXT 191  // ids written to a parameter text file: 0 to 191
+#define PARAM_ID_SEARCH 192     // ordinary for params2eeprom's search
+#define PARAM_MAXWORDS 250      // most words a writer puts in one record
+#define PARAM_RECLEN (2 + 255)  // record buffer: id, size, up to 255 words
+#define PARAMSTEMP "_paramstemp.txt"
+#define BADBLK_FNAME_LEN 32  // room for "badblocks_HHHH_LLLL.txt"
+
+// Reads the record at addr (0: the first record) into rec (id, size, words):
+// the address of the next record; 0 at the end of the store (rec[0] is then
+// 0xFF) or after a failure, a record running past the EEPROM's top or a store
+// without end marker included (rec[0] is then -1, message printed).
+int readnextparam(int addr, int32_t rec[PARAM_RECLEN]);
+
+// Writes the ordinary parameters of the store to a new text file at path.
+// 0 written; 1 failed, a walk cut short by a failure included (message
+// printed; the records read before it stay in the file).
+int params2file(const char *path);
+
+// Writes record id with its n words (low 16 bits each) and an end marker at
+// addr, in pieces of 64 bytes: the address of that end marker; 0 when n
+// exceeds 250 (nothing written); 1 after a failed write or for a record
+// outside 0x6002 to 0xFFFF (message printed).
+int writeparam(int addr, int id, int n, const int32_t *words);
+
+// Reads the next record of a parameter text file and writes it at addr: the
+// address of the end marker written; 0 at the end of the file or for a size
+// above 250 (nothing written); 1 after a failure (message printed).
+int writenextparam(int addr, FILE *file);
+
+// Replaces the ordinary parameters of the store with those of the text file
+// at path (flag: always 0, unused). Nothing is written when the store cannot
+// be read up to its first ordinary record; a file without records ends the
+// store there. 0 written; 1 failed (message printed).
+int params2eeprom(const char *path, int flag);
+
+// params2eeprom of _paramstemp.txt.
+int edit_params(void);
+
+// Menu action "w re-write bad blocks": the bad-block records from this tag's
+// bad-block table file. 0 written; 1 failed (message printed).
+int badblkwrite(void);
+
+// The bad-block table file name of the tag with board identity id:
+// "badblocks_%04X_%04X.txt" of words 2 and 3, into name (BADBLK_FNAME_LEN).
+void badblk_fname(char *name, const uint32_t id[5]);

@@ -1,0 +1,165 @@
+// The tag's EEPROM: reading and clearing ranges from the expert menu, writing
+// bytes and whole files, the parameter magic that marks a configured tag, and
+// the configuration of a new one.
+#include "host_eeprom.h"
+
+#include <stdio.h>
+
+#include "host.h"
+#include "hostflsh.h"
+#include "utilities.h"
+
+unsigned char *geteepromlocn(int n) {
+  char line[81];
+  int v[2];
+  int want = n == 1 ? 1 : 2;
+  if (want == 1)
+    fprintf(stderr, " Start address?\t\t");
+  else
+    fprintf(stderr, " Start address and number of bytes?\t\t");
+  getl(line, 80);
+  if (scanints(line, v, want) != want) {
+    fprintf(stderr, "Input values must be numbers - try again\n");
+    return NULL;
+  }
+  uint32_t w[2] = {(uint32_t)v[0], (uint32_t)(want == 2 ? v[1] : 0)};
+  return bunpack(getbuff(), w, want);
+}
+
+int eepromread_resp(MessRec *reply) {
+  fprintf(stderr, "\n EEPROM read %d bytes\n", reply->len);
+  for (int i = 0; i < reply->len; i++) {
+    fprintf(stderr, " %02x", reply->data[i]);
+    if (i % 16 == 15) fprintf(stderr, "\n");
+  }
+  fprintf(stderr, "\n");
+  return 0;
+}
+
+// Puts addr as the first payload word; the data goes behind it.
+static unsigned char *addrword(int addr) {
+  uint32_t w = (uint32_t)addr;
+  return bunpack(getbuff(), &w, 1);
+}
+
+int eepromwrite(int addr, const unsigned char *data, int len) {
+  if (len < 0 || len > PAYLOAD_MAX - 2) {
+    fprintf(stderr, " Error: %d bytes do not fit one EEPROM write\n", len);
+    return 1;
+  }
+  unsigned char *p = addrword(addr);
+  for (int i = 0; i < len; i++) p[i] = data[i];
+  int s = sendreq(REQ_EEWRITE, len + 2);
+  if (s) return s;
+  MessRec rec;
+  s = getmess(&rec, TMO_REPLY);
+  if (s) {
+    fprintf(stderr, " Error: failed eeprom write request with flag %04x\n", s);
+    return 1;
+  }
+  if (rec.cmd != MSG_ACK) {
+    fprintf(stderr, " EEPROM write response bad %04x\n", rec.cmd);
+    return 1;
+  }
+  return 0;
+}
+
+int eepromwriteparammagic(void) {
+  const unsigned char magic[2] = {EE_MAGIC_HI, EE_MAGIC_LO};
+  if (eepromwrite(EE_MAGIC_ADDR, magic, 2)) {
+    fprintf(stderr, " failed writing to eeprom\n");
+    return 0;
+  }
+  return EE_PARAMS;
+}
+
+int eeprom_fwrite(const char *path, int *addr) {
+  FILE *f = fopen(path, "rb");
+  if (!f) {
+    fprintf(stderr, " Error: unable to open file %s\n", path);
+    return 1;
+  }
+  // Addresses are 16 bits: a file that runs past the end would wrap round
+  // and overwrite the boot code at address 0.
+  long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+  rewind(f);
+  if (size >= 0 && (*addr < 0 || *addr + size + (size & 1) > EEPROM_SIZE)) {
+    fprintf(stderr, "\n Error: %s (%ld bytes) does not fit in the EEPROM from address %d\n", path, size, *addr);
+    fclose(f);
+    return 1;
+  }
+  for (;;) {
+    fprintf(stderr, ".");
+    unsigned char *p = addrword(*addr);
+    int n = (int)fread(p, 1, EE_CHUNK, f);
+    int end = feof(f) || ferror(f);
+    if (ferror(f)) {
+      fprintf(stderr, "\n Error: reading file %s failed\n", path);
+      fclose(f);
+      return 1;
+    }
+    // Every request carries an even number of data bytes.
+    if (end && n % 2) p[n++] = 0;
+    int s = sendreq(REQ_EEWRITE, n + 2);
+    if (s) {
+      fclose(f);
+      return s;
+    }
+    if (end) {
+      fclose(f);
+      fprintf(stderr, "\n");
+      return 0;
+    }
+    *addr += n;
+    in_service(TMO_REPLY);
+  }
+}
+
+int eepromwrite_req(void) {
+  char name[81], line[11];
+  int addr;
+  if (getfname(name, 80, "rb")) return 1;
+  fprintf(stderr, " Start address?\t\t\t");
+  getl(line, 10);
+  if (scanints(line, &addr, 1) != 1) {
+    fprintf(stderr, "\n Input values must be numbers - try again\n");
+    return 1;
+  }
+  fprintf(stderr, "\n writing to EEPROM");
+  return eeprom_fwrite(name, &addr);
+}
+
+int eeprom_isinstalled(void) {
+  uint32_t w[2] = {EE_MAGIC_ADDR, 2};
+  bunpack(getbuff(), w, 2);
+  int s = sendreq(REQ_EEREAD, 4);
+  if (s) {
+    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
+    return 1;
+  }
+  MessRec rec;
+  s = getmess(&rec, TMO_REPLY);
+  if (s) {
+    fprintf(stderr, " Error: failed eeprom read request with flag %04x\n", s);
+    return 1;
+  }
+  if (rec.cmd != REQ_EEREAD || rec.len != 2) {
+    fprintf(stderr, " Bad eeprom read response 0x%04x\n", rec.cmd);
+    return 1;
+  }
+  return rec.data[0] == EE_MAGIC_HI && rec.data[1] == EE_MAGIC_LO;
+}
+
+int eeprom_install(void) {
+  fprintf(stderr, "\n Making bad block table");
+  if (hflsbadblockfile()) return 1;
+  fprintf(stderr, "\n Installing boot code");
+  FILE *f = fopen(REBOOTFILE, "rb");
+  if (!f) {
+    fprintf(stderr, " Error: unable to find file %s\n", REBOOTFILE);
+    return 1;
+  }
+  fclose(f);
+  int addr = 0;
+  return eeprom_fwrite(REBOOTFILE, &addr);
+}
