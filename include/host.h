@@ -64,6 +64,12 @@ int mess_resp(MessRec *rec);
 
 // ---- Board commands ----
 
+// Sends request code with the n payload bytes already in place and reads its
+// reply within TMO_REPLY into rec: 0 with rec filled; 1 failed, reported as
+// " Error: write to device failed with flag %04x" (unless quiet_send: the
+// transport has spoken already) or " Error: failed <what> with flag %04x".
+int askreq(int code, int n, MessRec *rec, const char *what, int quiet_send);
+
 int getboardid(uint32_t id[5]);        // 0 good, 1 failed (printed)
 int boardid_resp(MessRec *rec);        // 0 printed, 1 bad length
 int boardadcread_resp(MessRec *rec);   // 0 printed, 1 bad length

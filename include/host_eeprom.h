@@ -34,6 +34,10 @@ int eepromwrite(int addr, const unsigned char *data, int len);
 // advancing *addr. 0 written; the send flag when a send failed.
 int eeprom_fwrite(const char *path, int *addr);
 
+// Reads n bytes at addr into rec, which must be a reply of exactly n bytes.
+// 0 read; 1 failed (message printed).
+int eepromread(int addr, int n, MessRec *rec);
+
 // 1 when the EEPROM holds the parameter magic, and after any failure
 // (message printed); 0 when it was read and the magic is absent.
 int eeprom_isinstalled(void);

@@ -231,11 +231,8 @@ int sync_if(void) {
 // Board commands
 // ======================================================================
 
-// Sends a request without payload and reads its reply within TMO_REPLY:
-// 0 with rec filled, else 1. A failed read is reported as "failed <what>";
-// a failed send too, unless quiet_send (the transport has spoken already).
-static int askboard(int code, MessRec *rec, const char *what, int quiet_send) {
-  int s = sendreq(code, 0);
+int askreq(int code, int n, MessRec *rec, const char *what, int quiet_send) {
+  int s = sendreq(code, n);
   if (s) {
     if (!quiet_send) fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
     return 1;
@@ -261,7 +258,7 @@ static int boardid_words(const MessRec *rec, int code_ok, uint32_t id[5]) {
 
 int getboardid(uint32_t id[5]) {
   MessRec rec;
-  if (askboard(REQ_BOARDID, &rec, "ID request", 0)) return 1;
+  if (askreq(REQ_BOARDID, 0, &rec, "ID request", 0)) return 1;
   return boardid_words(&rec, rec.cmd == REQ_BOARDID, id);
 }
 
@@ -286,7 +283,7 @@ int boardadcread_resp(MessRec *rec) {
 
 int getboardtime(int32_t *t) {
   MessRec rec;
-  if (askboard(REQ_TIMEREAD, &rec, "time read request", 0)) return 1;
+  if (askreq(REQ_TIMEREAD, 0, &rec, "time read request", 0)) return 1;
   if (rec.cmd == REQ_TIMEREAD) {
     if (rec.len == 8) {
       *t = (int32_t)char2long(rec.data);
@@ -320,7 +317,7 @@ int timeset_req(void) {
 
 int board_soc_read(uint32_t soc[3]) {
   MessRec rec;
-  if (askboard(REQ_SOC, &rec, "board soc request", 1)) return 1;
+  if (askreq(REQ_SOC, 0, &rec, "board soc request", 1)) return 1;
   if (rec.cmd != REQ_SOC || rec.len != 6) {
     fprintf(stderr, " Response bad %04x, %d bytes\n", rec.cmd, rec.len);
     return 1;

@@ -129,24 +129,20 @@ int eepromwrite_req(void) {
   return eeprom_fwrite(name, &addr);
 }
 
-int eeprom_isinstalled(void) {
-  uint32_t w[2] = {EE_MAGIC_ADDR, 2};
+int eepromread(int addr, int n, MessRec *rec) {
+  uint32_t w[2] = {(uint32_t)addr, (uint32_t)n};
   bunpack(getbuff(), w, 2);
-  int s = sendreq(REQ_EEREAD, 4);
-  if (s) {
-    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
+  if (askreq(REQ_EEREAD, 4, rec, "eeprom read request", 0)) return 1;
+  if (rec->cmd != REQ_EEREAD || rec->len != n) {
+    fprintf(stderr, " Bad eeprom read response 0x%04x\n", rec->cmd);
     return 1;
   }
+  return 0;
+}
+
+int eeprom_isinstalled(void) {
   MessRec rec;
-  s = getmess(&rec, TMO_REPLY);
-  if (s) {
-    fprintf(stderr, " Error: failed eeprom read request with flag %04x\n", s);
-    return 1;
-  }
-  if (rec.cmd != REQ_EEREAD || rec.len != 2) {
-    fprintf(stderr, " Bad eeprom read response 0x%04x\n", rec.cmd);
-    return 1;
-  }
+  if (eepromread(EE_MAGIC_ADDR, 2, &rec)) return 1;
   return rec.data[0] == EE_MAGIC_HI && rec.data[1] == EE_MAGIC_LO;
 }
 

@@ -26,35 +26,18 @@ static unsigned firstword(const MessRec *rec) {
   return rec->len < 2 ? 0 : (unsigned)((rec->data[0] << 8) | rec->data[1]);
 }
 
-// Sends request code with the n payload bytes already in place and reads its
-// reply into rec. 0 with rec filled; 1 failed (message printed, "failed
-// <what>" when no good reply came).
-static int askflash(int code, int n, MessRec *rec, const char *what) {
-  int s = sendreq(code, n);
-  if (s) {
-    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
-    return 1;
-  }
-  s = getmess(rec, TMO_REPLY);
-  if (s) {
-    fprintf(stderr, " Error: failed %s with flag %04x\n", what, s);
-    return 1;
-  }
-  return 0;
-}
-
-// askflash with a flashlocn payload that names only the chip.
+// askreq with a flashlocn payload that names only the chip.
 static int askchip(int code, int chip, MessRec *rec, const char *what) {
   const uint32_t loc[4] = {(uint32_t)chip & 0xFFFF, 0, 0, 0};
   bunpack(getbuff(), loc, 4);
-  return askflash(code, 8, rec, what);
+  return askreq(code, 8, rec, what, 0);
 }
 
 // The chip count exchange: 0 with *n the number of chips the tag reports;
 // 1 failed (message printed).
 static int chipcount(int *n) {
   MessRec rec;
-  if (askflash(REQ_CHIPCOUNT, 0, &rec, "ID request")) return 1;
+  if (askreq(REQ_CHIPCOUNT, 0, &rec, "ID request", 0)) return 1;
   if (rec.cmd != REQ_CHIPCOUNT || rec.len != 2) {
     if (rec.len == 0)
       fprintf(stderr, " Bad Flash ID response 0x%04x no data\n", (unsigned)rec.cmd);

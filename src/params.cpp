@@ -21,28 +21,6 @@
 // so that params2eeprom does not take its result 0 for the end of the file.
 static int SKIPPED_BIG;
 
-// Reads n bytes of the EEPROM at addr into m (a reply of exactly n bytes).
-// 0 read; 1 failed, message printed.
-static int eeread(int addr, int n, MessRec *m) {
-  uint32_t w[2] = {(uint32_t)addr, (uint32_t)n};
-  bunpack(getbuff(), w, 2);
-  int s = sendreq(REQ_EEREAD, 4);
-  if (s) {
-    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
-    return 1;
-  }
-  s = getmess(m, TMO_REPLY);
-  if (s) {
-    fprintf(stderr, " Error: failed eeprom read request with flag %04x\n", s);
-    return 1;
-  }
-  if (m->cmd != REQ_EEREAD || m->len != n) {
-    fprintf(stderr, " Bad eeprom read response 0x%04x\n", m->cmd);
-    return 1;
-  }
-  return 0;
-}
-
 int readnextparam(int addr, int32_t rec[PARAM_RECLEN]) {
   MessRec m;
   if (addr == 0) addr = EE_PARAMS;
@@ -53,7 +31,7 @@ int readnextparam(int addr, int32_t rec[PARAM_RECLEN]) {
     fprintf(stderr, " Error: no end marker in the parameter store\n");
     return 0;
   }
-  if (eeread(addr, 2, &m)) return 0;
+  if (eepromread(addr, 2, &m)) return 0;
   int id = m.data[0], n = m.data[1];
   if (id == PARAM_ID_END) {
     rec[0] = id;
@@ -64,7 +42,7 @@ int readnextparam(int addr, int32_t rec[PARAM_RECLEN]) {
     return 0;
   }
   if (n > 0) {
-    if (eeread(addr + 2, 2 * n, &m)) return 0;
+    if (eepromread(addr + 2, 2 * n, &m)) return 0;
     bpack((uint32_t *)&rec[2], m.data, n);
   }
   rec[0] = id;
