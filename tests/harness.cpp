@@ -184,7 +184,6 @@ int Harness::attach(const TagConfig &cfg) { return vbus_attach(cfg); }
 
 void Harness::keys(const std::string &k) { add_keys(vbus_now_ms(), k); }
 void Harness::keys_at(unsigned long ms, const std::string &k) { add_keys(ms, k); }
-size_t Harness::keys_left() const { return S.keys.size(); }
 
 std::string Harness::err() { return CERR.take(); }
 std::string Harness::out() { return COUT.take(); }

@@ -42,7 +42,6 @@ struct Harness : ::testing::Test {
   // clock reaches ms. A blocking getch jumps the clock to the next key's time.
   void keys(const std::string &k);
   void keys_at(unsigned long ms, const std::string &k);
-  size_t keys_left() const;
 
   // What the program wrote to standard error / standard output since SetUp
   // or the previous call of the same function.

@@ -40,6 +40,7 @@ std::vector<std::string> check(const std::vector<uint8_t> &f, KvdInfo *k) {
 
 }  // namespace
 
+// A finished file passes, and every header field reads back.
 TEST(Kvdcheck, WholeFileReadsBackEveryField) {
   KvdInfo k;
   EXPECT_EQ(check(whole_file(), &k), std::vector<std::string>{});
@@ -52,6 +53,7 @@ TEST(Kvdcheck, WholeFileReadsBackEveryField) {
   EXPECT_TRUE(k.closed && k.header && k.readable);
 }
 
+// Each kind of damage gives exactly one fault, which names it.
 TEST(Kvdcheck, EachDamageIsNamed) {
   struct Case {
     const char *what;
@@ -89,6 +91,7 @@ TEST(Kvdcheck, EachDamageIsNamed) {
   }
 }
 
+// The committed sample file passes; a file that cannot be opened says so.
 TEST(Kvdcheck, ReadsFilesFromDisk) {
   KvdInfo k;
   EXPECT_EQ(kvd_check_file(std::string(K3_SOURCE_DIR) + "/tests/data/sample.kvd", &k), std::vector<std::string>{});

@@ -38,6 +38,8 @@ struct TempDir {
 
 }  // namespace
 
+// plat_mkdir makes one level, with or without a trailing slash, and gives
+// the error number of each failure.
 TEST(PlatMkdir, OneLevelWithItsErrorNumbers) {
   TempDir d;
   ASSERT_FALSE(d.path.empty());
@@ -51,6 +53,8 @@ TEST(PlatMkdir, OneLevelWithItsErrorNumbers) {
   EXPECT_FALSE(std::filesystem::exists(d / "nofolder"));
 }
 
+// plat_findfile gives a file's name (after / or \) and modification time,
+// refuses what is missing or a folder, and copies no more than the room given.
 TEST(PlatFindfile, NameModificationTimeAndBoundedCopy) {
   TempDir d;
   struct utimbuf times = {1300000000, 1234567890};
@@ -87,6 +91,8 @@ unsigned long fake_now;
 std::string shown;
 }  // namespace
 
+// Hooks replace keys, console, clock and sleep; a null member or no hooks
+// give back the real functions.
 TEST(PlatHooks, ReplaceAndRestore) {
   fake_now = 5000;
   PlatHooks h = {[] { return 1; }, [] { return (int)'k'; }, [](int c) { shown += (char)c; },
@@ -110,6 +116,7 @@ TEST(PlatHooks, ReplaceAndRestore) {
   EXPECT_NE(plat_clock_ms(), 8000ul);
 }
 
+// The real clock moves across a sleep, and the sleep does not spin.
 TEST(PlatClock, AdvancesAcrossASleepWithoutBurningTheProcessor) {
   clock_t cpu0 = clock();
   unsigned long t0 = plat_clock_ms();
@@ -120,6 +127,8 @@ TEST(PlatClock, AdvancesAcrossASleepWithoutBurningTheProcessor) {
   EXPECT_LT((double)(clock() - cpu0) / CLOCKS_PER_SEC, 0.06);
 }
 
+// Keys from a pipe come in order, none before any was typed, and the end of
+// the input ends the program.
 TEST(PlatPipedKeys, KeysInOrderThenExitAtEnd) {
   int in[2], out[2];
   ASSERT_EQ(pipe(in), 0);
@@ -198,21 +207,6 @@ void start_reader(Pty &p, void (*setup)()) {
 
 }  // namespace
 
-TEST(PlatTerminal, SingleKeysWithoutEchoThenRestoredAtExit) {
-  Pty p;
-  start_reader(p, [] {});
-  size_t m = p.mark();
-  p.send("a");  // no Enter: the key must arrive on its own
-  ASSERT_TRUE(p.wait_for("<97>\n", m)) << p.text();
-  EXPECT_EQ(p.text().substr(m), "<97>\n");  // and the terminal did not echo it
-  p.send("r");
-  ASSERT_TRUE(p.wait_for("<114>\n", m)) << p.text();
-  expect_single_key_mode(p);
-  p.send("q");
-  EXPECT_EQ(p.wait_exit(), 0);
-  EXPECT_TRUE(p.restored());
-}
-
 // A terminal's keys become the Windows console's: 8 for Backspace's 127,
 // one special key (256) for each escape sequence, read at once or after
 // plat_kbhit, which must never report a key that plat_getch then waits for.
@@ -252,13 +246,19 @@ TEST(PlatTerminal, QuitSignalRestoresAndShowsInTheStatus) {
   EXPECT_TRUE(p.restored());
 }
 
-TEST(PlatTerminal, IgnoredSignalStaysIgnored) {
-  // Started with SIGINT ignored (as by nohup or a background shell command),
-  // Ctrl-C does not end it.
+// Started with SIGINT ignored (as by nohup or a background shell command),
+// Ctrl-C does not end it; line mode and single keys switched on again, each
+// twice over, leave single keys without echo; the exit restores the terminal.
+// (Single keys and the restore on the simulator itself: the terminal tests.)
+TEST(PlatTerminal, IgnoredSignalStaysIgnoredAndModesSwitchAgain) {
   Pty p;
   start_reader(p, [] { signal(SIGINT, SIG_IGN); });
   p.send("\x03" "a");
   ASSERT_TRUE(p.wait_for("<97>\n")) << p.text();  // still reading keys
+  p.send("r");
+  ASSERT_TRUE(p.wait_for("<114>\n")) << p.text();
+  EXPECT_EQ(p.text(), "ready\n<97>\n<114>\n") << "nothing echoed";
+  expect_single_key_mode(p);
   p.send("q");
   EXPECT_EQ(p.wait_exit(), 0);
   EXPECT_TRUE(p.restored());

@@ -15,16 +15,9 @@ struct Transport : Harness {
   int tag = -1;
   void SetUp() override {
     Harness::SetUp();
-    tag = attach();
-    usb_handle = claimif(find(tag), 0);
-    ASSERT_NE(usb_handle, nullptr);
+    tag = open();
   }
-  void TearDown() override {
-    if (usb_handle) releaseif(usb_handle, 1);
-    usb_handle = nullptr;
-    Harness::TearDown();
-  }
-  // The writes the program made on the request endpoint, as (size, zlp?) pairs.
+  // The sizes of the program's writes on the request endpoint, 0 for a zero-length packet.
   std::vector<int> writes() {
     std::vector<int> sizes;
     for (const BusEvent &e : vbus_events()) {
@@ -35,17 +28,18 @@ struct Transport : Harness {
   }
 };
 
+// The sync request on the wire, and the tag's acknowledge read back.
 TEST_F(Transport, SyncRequestIsTheTenKnownBytes) {
   ASSERT_EQ(sendreq(REQ_SYNC, 0), 0);
-  std::vector<uint8_t> want = {0x55, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x79, 0xA2, 0xB6, 0xC1};
-  ASSERT_FALSE(frames(tag).empty());
-  EXPECT_EQ(frames(tag).back(), want);
+  EXPECT_EQ(frames(tag), (std::vector<Bytes>{{0x55, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x79, 0xA2, 0xB6, 0xC1}}));
   MessRec rec;
   ASSERT_EQ(getmess(&rec, TMO_REPLY), RX_GOOD);
   EXPECT_EQ(rec.cmd, MSG_ACK);
   EXPECT_EQ(rec.len, 0);
 }
 
+// A frame of a whole number of 64-byte packets, and only such a frame, is
+// followed by a zero-length packet.
 TEST_F(Transport, ZeroLengthPacketOnlyAfterAWholeNumberOfPackets) {
   vbus_clear_events();
   memset(getbuff(), 0, 64);
@@ -56,22 +50,29 @@ TEST_F(Transport, ZeroLengthPacketOnlyAfterAWholeNumberOfPackets) {
   EXPECT_EQ(err(), "");
 }
 
-TEST_F(Transport, RefusesAPayloadLargerThanAFrame) {
-  EXPECT_EQ(sendreq(0x301, PAYLOAD_MAX + 1), 1);
-  EXPECT_NE(err().find("does not fit"), std::string::npos);
-  EXPECT_TRUE(frames(tag).empty());
+// A request that cannot go out (too large for a frame, a failed write, a
+// failed zero-length packet) gives 1 with one line saying why.
+TEST_F(Transport, SendFailuresAreReportedOnce) {
+  struct {
+    int code, n;
+    FaultKind kind;
+    std::string shown;
+  } cases[] = {
+      {0x301, PAYLOAD_MAX + 1, FAULT_WRITEFAIL,
+       " Error: request payload of " + std::to_string(PAYLOAD_MAX + 1) + " bytes does not fit a frame\n"},
+      {REQ_BOARDID, 0, FAULT_WRITEFAIL, " Error in bulk write -5\n"},
+      {0x7777, 54, FAULT_ZLPFAIL, " Error in bulk write - retrying\n"}};
+  for (const auto &c : cases) {
+    tag = open();
+    fault(tag, c.code, 0, c.kind);
+    EXPECT_EQ(sendreq(c.code, c.n), 1) << c.shown;
+    EXPECT_EQ(err(), c.shown);
+    EXPECT_EQ(writes().empty(), c.n > PAYLOAD_MAX) << "only a request too large for a frame writes nothing";
+  }
 }
 
-TEST_F(Transport, WriteFailuresAreReportedOnce) {
-  fault(tag, REQ_BOARDID, 0, FAULT_WRITEFAIL);
-  EXPECT_EQ(sendreq(REQ_BOARDID, 0), 1);
-  EXPECT_EQ(err(), " Error in bulk write -5\n");
-
-  fault(tag, 0x7777, 0, FAULT_ZLPFAIL);
-  EXPECT_EQ(sendreq(0x7777, 54), 1);
-  EXPECT_EQ(err(), " Error in bulk write - retrying\n");
-}
-
+// A read that times out gives status 32 after exactly the time-out, prints
+// nothing and leaves an empty record with -ETIMEDOUT as its code.
 TEST_F(Transport, TimeOutGivesStatus32WithNothingPrinted) {
   unsigned long t0 = vbus_now_ms();
   MessRec rec;
@@ -83,40 +84,58 @@ TEST_F(Transport, TimeOutGivesStatus32WithNothingPrinted) {
   EXPECT_EQ(err(), "");
 }
 
-TEST_F(Transport, CheckFlagsFirstFailureDecides) {
-  struct Case {
-    std::vector<uint8_t> bytes;
-    const char *msg;
-  };
-  std::vector<uint8_t> good = make_frame(0x0003, {1, 2, 3, 4, 5, 6, 7, 8});
-  std::vector<uint8_t> badsync = good;
+// Frames good and spoilt, through checkmess in memory (a bad one with no
+// record to fill) and getmess off the bus: the first failed check decides the
+// flag; a bad frame leaves the record empty with its code as it was; a good
+// one comes whole, up to the largest, the odd last payload byte outside the
+// check value.
+TEST_F(Transport, FrameChecksFirstFailureDecides) {
+  Bytes good = make_frame(0x0003, {1, 2, 3, 4, 5, 6, 7, 8}), odd = make_frame(MSG_TEXT, {'a', 'b', 'c'});
+  Bytes badsync = good, surplus = good, badcrc = good, largest(PAYLOAD_MAX);
   badsync[1] = 0xAB;
   badsync.push_back(0);  // a wrong length as well: the sync check comes first
-  std::vector<uint8_t> surplus = good;
   surplus.push_back(0);
-  std::vector<uint8_t> badcrc = good;
   badcrc[7] ^= 1;
-  std::vector<uint8_t> cut = {0x55, 0xAA, 0x00, 0x02, 0x00, 0x00, 0x00};
-  Case cases[] = {{badsync, " Error in received message: flag 0001\n"},
-                  {surplus, " Error in received message: flag 0002\n"},
-                  {badcrc, " Error in received message: flag 0004\n"},
-                  {cut, " Error in received message: flag 0002\n"}};
-  for (const Case &c : cases) {
-    vbus_tag_send_raw(tag, c.bytes.data(), (int)c.bytes.size());
+  odd[8] = 'z';  // the last payload byte
+  for (size_t i = 0; i < largest.size(); i++) largest[i] = (uint8_t)(i * 7);
+  largest = make_frame(0x0301, largest);
+  ASSERT_EQ((int)largest.size(), FRAME_MAX);
+  struct {
+    const char *what;
+    Bytes bytes;
+    int flag;
+  } cases[] = {{"nothing", {}, CHK_SYNC},
+               {"header alone", {0x55, 0xAA, 0x00, 0x00}, CHK_LENGTH},
+               {"cut short", {0x55, 0xAA, 0x00, 0x02, 0x00, 0x00, 0x00}, CHK_LENGTH},
+               {"bad sync and length", badsync, CHK_SYNC},
+               {"a byte too many", surplus, CHK_LENGTH},
+               {"bad check value", badcrc, CHK_CRC},
+               {"good", good, 0},
+               {"odd payload", odd, 0},
+               {"largest", largest, 0}};
+  for (const auto &c : cases) {
+    const uint8_t *b = c.bytes.data();
+    int n = (int)c.bytes.size(), code = n >= 4 ? (b[2] << 8) | b[3] : -1;
     MessRec rec;
+    ASSERT_EQ(checkmess(b, n, c.flag ? nullptr : &rec), c.flag) << c.what;
+    EXPECT_TRUE(c.flag || (rec.cmd == code && rec.len == n - FRAME_OVERHEAD && rec.data == b + FRAME_HDR)) << c.what;
+    if (n < FRAME_HDR) continue;  // off the bus too short to be a frame: nothing received
+    vbus_tag_send_raw(tag, b, n);
     rec.cmd = 0x4242;
-    EXPECT_EQ(getmess(&rec, TMO_REPLY), RX_BAD);
-    EXPECT_EQ(rec.cmd, 0x4242) << "cmd keeps what it held";
-    EXPECT_EQ(rec.len, 0);
-    EXPECT_EQ(rec.data, nullptr);
-    EXPECT_EQ(err(), c.msg);
+    EXPECT_EQ(getmess(&rec, TMO_REPLY), c.flag ? RX_BAD : RX_GOOD) << c.what;
+    char shown[64] = "";
+    if (c.flag) snprintf(shown, sizeof shown, " Error in received message: flag %04x\n", c.flag);
+    EXPECT_EQ(err(), shown) << c.what;
+    EXPECT_EQ(rec.cmd, c.flag ? 0x4242 : code) << c.what;
+    ASSERT_EQ(rec.len, c.flag ? 0 : n - FRAME_OVERHEAD) << c.what;
+    EXPECT_TRUE(c.flag ? rec.data == nullptr : memcmp(rec.data, b + FRAME_HDR, (size_t)rec.len) == 0) << c.what;
   }
 }
 
+// The board ID reply spoilt three ways, then late past the time-out, then
+// preceded by a text message (not the reply asked for): each reported with
+// its flag or length, and the late replies read by the idle poll after.
 TEST_F(Transport, MisshapenRepliesAreReportedWithTheirFlag) {
-  // The tag's reply to the board ID request spoilt three ways, then delayed
-  // past the time-out, then preceded by a text message (which is not the
-  // reply asked for).
   const FaultKind kinds[] = {FAULT_BADSYNC, FAULT_BADLEN, FAULT_BADCRC, FAULT_DELAY, FAULT_TEXT};
   for (int i = 0; i < 5; i++) fault(tag, REQ_BOARDID, i + 1, kinds[i], TMO_REPLY + 1, "busy");
   uint32_t id[5];
@@ -139,51 +158,19 @@ TEST_F(Transport, MisshapenRepliesAreReportedWithTheirFlag) {
   EXPECT_EQ(short_id(id), 0x4B330A17u);
 }
 
-TEST_F(Transport, OddPayloadLastByteIsNotCovered) {
-  std::vector<uint8_t> f = make_frame(MSG_TEXT, {'a', 'b', 'c'});
-  f[8] = 'z';  // the last payload byte
-  vbus_tag_send_raw(tag, f.data(), (int)f.size());
-  MessRec rec;
-  ASSERT_EQ(getmess(&rec, TMO_REPLY), RX_GOOD);
-  EXPECT_EQ(rec.len, 3);
-  EXPECT_EQ(rec.data[2], 'z');
-}
-
-TEST_F(Transport, CheckmessOnShortAndGoodFrames) {
-  const unsigned char none[1] = {0};
-  EXPECT_EQ(checkmess(none, 0, nullptr), CHK_SYNC);
-  const unsigned char hdr[4] = {0x55, 0xAA, 0, 0};
-  EXPECT_EQ(checkmess(hdr, 4, nullptr), CHK_LENGTH);
-  std::vector<uint8_t> f = make_frame(0x0006, {0, 4, 0, 1, 0x0E, 0x80});
-  MessRec rec;
-  ASSERT_EQ(checkmess(f.data(), (int)f.size(), &rec), 0);
-  EXPECT_EQ(rec.cmd, 6);
-  EXPECT_EQ(rec.len, 6);
-  EXPECT_EQ(rec.data, f.data() + 6);
-}
-
-TEST_F(Transport, LargestFrameIsReceivedWhole) {
-  std::vector<uint8_t> payload(PAYLOAD_MAX);
-  for (size_t i = 0; i < payload.size(); i++) payload[i] = (uint8_t)(i * 7);
-  std::vector<uint8_t> f = make_frame(0x0301, payload);
-  ASSERT_EQ((int)f.size(), FRAME_MAX);
-  vbus_tag_send_raw(tag, f.data(), (int)f.size());
-  MessRec rec;
-  ASSERT_EQ(getmess(&rec, TMO_REPLY), RX_GOOD);
-  EXPECT_EQ(rec.len, PAYLOAD_MAX);
-  EXPECT_EQ(0, memcmp(rec.data, payload.data(), payload.size()));
-}
-
+// Frames the tag sends on its own, dispatched by code: each handler's result
+// and exact text, a text that fills the whole buffer included.
 TEST_F(Transport, ProtocolHandlersPrintTheirMessages) {
   struct Case {
     int code;
     std::vector<uint8_t> payload;
     int result;
-    const char *msg;
+    std::string msg;
   };
   Case cases[] = {
       {MSG_TEXT, {'h', 'e', 'l', 'l', 'o'}, 0, "\n Device message: 'hello'\n"},
       {MSG_TEXT, {'a', 0, 'b'}, 0, "\n Device message: 'a'\n"},
+      {MSG_TEXT, Bytes(PAYLOAD_MAX, 'x'), 0, "\n Device message: '" + std::string(PAYLOAD_MAX, 'x') + "'\n"},
       {MSG_ACK, {}, 0, ""},
       {MSG_NACK, {}, 1, "\n Error: received negative acknowledge\n"},
       {MSG_ERROR, {0x00, 0x05}, 1, "\n Device reports an error code 0x0005:0x0000\n"},
@@ -197,76 +184,66 @@ TEST_F(Transport, ProtocolHandlersPrintTheirMessages) {
   };
   for (const Case &c : cases) {
     vbus_tag_send(tag, c.code, c.payload.data(), (int)c.payload.size());
-    EXPECT_EQ(in_service(TMO_REPLY), c.result) << c.msg;
+    EXPECT_EQ(in_service(TMO_REPLY), c.result) << c.msg.substr(0, 40);
     EXPECT_EQ(err(), c.msg);
   }
 }
 
-TEST_F(Transport, TextFillingTheWholeBufferIsTerminatedInside) {
-  std::vector<uint8_t> text(PAYLOAD_MAX, 'x');
-  vbus_tag_send(tag, MSG_TEXT, text.data(), (int)text.size());
-  EXPECT_EQ(in_service(TMO_REPLY), 0);
-  std::string e = err();
-  EXPECT_EQ(e.size(), strlen("\n Device message: ''\n") + PAYLOAD_MAX);
-}
-
-TEST_F(Transport, SyncRetriesUntilAcknowledged) {
-  fault(tag, REQ_SYNC, 1, FAULT_NACK);
-  const char hello[] = "stale";
-  vbus_tag_send(tag, MSG_TEXT, hello, 5);  // drained, not shown
-  EXPECT_EQ(sync_if(), RX_NONE);
-  int syncs = 0;
-  for (auto &fr : frames(tag)) syncs += fr.size() == 10 && fr[2] == 0 && fr[3] == 0;
-  EXPECT_EQ(syncs, 2);
-  std::string e = err();
-  EXPECT_EQ(e.find("stale"), std::string::npos);
-  EXPECT_NE(e.find("press a key to stop trying"), std::string::npos);
-}
-
-TEST_F(Transport, SyncWithALiveTagPrintsNothingAndDrainsAfterTheAck) {
-  // The first drain waits 200 ms, the acknowledge comes at once, and a frame
-  // 50 ms after it falls in the drain that follows.
-  vbus_tag_send(tag, MSG_TEXT, "late", 4, vbus_now_ms() + TMO_DRAIN + 50);
-  EXPECT_EQ(sync_if(), RX_NONE);
-  MessRec rec;
-  EXPECT_EQ(getmess(&rec, TMO_REPLY), RX_NONE);
-  EXPECT_EQ(err(), "");
-}
-
-TEST_F(Transport, SilentTagSyncIsAbandonedByAKey) {
-  fault(tag, REQ_SYNC, 0, FAULT_NOREPLY);
-  keys_at(60000, "k");
-  EXPECT_EQ(sync_if(), SYNC_ABANDONED);
-  EXPECT_GE(vbus_now_ms(), 60000u);
-  EXPECT_NE(err().find("\n Resynchronisation abandoned\n"), std::string::npos);
-}
-
-TEST_F(Transport, KeysTypedAheadDoNotAbandonAWorkingSync) {
-  keys("4");
-  EXPECT_EQ(sync_if(), RX_NONE);
-  EXPECT_EQ(plat_kbhit(), 1);
-}
-
-TEST_F(Transport, KeyPressedAfterASuccessfulSyncIsLeftForTheMenu) {
-  fault(tag, REQ_SYNC, 1, FAULT_NOREPLY);
-  // First attempt: 200 ms drain, 3000 ms without a reply; the second is
-  // acknowledged at 3400 ms and the key comes during the drain after it.
-  keys_at(3450, "4");
-  EXPECT_EQ(sync_if(), RX_NONE);
-  EXPECT_EQ(plat_getch(), '4');
-}
-
-TEST_F(Transport, ReadsThatFailAtOnceDoNotMakeSyncSpin) {
-  vbus_tag_config(tag).read_error = -EPIPE;
-  keys_at(10000, "k");
-  EXPECT_EQ(sync_if(), SYNC_ABANDONED);
-  EXPECT_GE(vbus_now_ms(), 10000u) << "each failed attempt waited as a quiet read would";
-}
-
-TEST_F(Transport, SyncEndsWhenTheTagLeavesTheBus) {
-  fault(tag, REQ_SYNC, 0, FAULT_VANISH);
-  EXPECT_EQ(sync_if(), SYNC_ABANDONED);
-  EXPECT_NE(err().find("\n Error: device is no longer connected\n"), std::string::npos);
+// sync_if against a fresh tag per row that answers at once, refuses once,
+// answers late, never answers, fails every read or leaves: its result, the
+// time it took, its whole console text, the sync requests sent, and the key
+// left for the menu (a key that stops the trying is taken). A sync that
+// succeeds leaves nothing to read: stale and late frames were drained.
+TEST_F(Transport, SyncRetriesUntilAcknowledgedOrAbandoned) {
+  const char *NO_ANSWER = "\n No answer to sync: press a key to stop trying\n";
+  struct Case {
+    const char *what;
+    void (*setup)(Transport &t);
+    int result;
+    unsigned long until;  // the clock at least this far on
+    std::string shown;
+    int syncs;            // sync requests sent; -1 not counted
+    int key;              // the key left for the menu, 0 none
+  } cases[] = {
+      {"live tag, a frame 50 ms after the ack", [](Transport &t) {
+         vbus_tag_send(t.tag, MSG_TEXT, "late", 4, TMO_DRAIN + 50);
+       }, RX_NONE, 0, "", 1, 0},
+      {"refused once, stale text before", [](Transport &t) {
+         t.fault(t.tag, REQ_SYNC, 1, FAULT_NACK);
+         vbus_tag_send(t.tag, MSG_TEXT, "stale", 5);
+       }, RX_NONE, 0, NO_ANSWER, 2, 0},
+      {"key typed ahead", [](Transport &t) { t.keys("4"); }, RX_NONE, 0, "", 1, '4'},
+      {"key in the drain after a late ack", [](Transport &t) {
+         // 200 ms drain and 3000 ms unanswered; the second sync is
+         // acknowledged at 3400 ms and the key comes in the drain after it.
+         t.fault(t.tag, REQ_SYNC, 1, FAULT_NOREPLY);
+         t.keys_at(3450, "4");
+       }, RX_NONE, 3450, NO_ANSWER, 2, '4'},
+      {"silent tag, stopped by a key", [](Transport &t) {
+         t.fault(t.tag, REQ_SYNC, 0, FAULT_NOREPLY);
+         t.keys_at(60000, "k");
+       }, SYNC_ABANDONED, 60000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
+      {"reads fail at once, waited as quiet reads", [](Transport &t) {
+         vbus_tag_config(t.tag).read_error = -EPIPE;
+         t.keys_at(10000, "k");
+       }, SYNC_ABANDONED, 10000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
+      {"tag leaves the bus", [](Transport &t) { t.fault(t.tag, REQ_SYNC, 0, FAULT_VANISH); }, SYNC_ABANDONED, 0,
+       NO_ANSWER + std::string("\n Error: device is no longer connected\n"), -1, 0},
+  };
+  for (const Case &c : cases) {
+    tag = open();
+    c.setup(*this);
+    EXPECT_EQ(sync_if(), c.result) << c.what;
+    EXPECT_GE(vbus_now_ms(), c.until) << c.what;
+    EXPECT_EQ(err(), c.shown) << c.what;
+    int syncs = 0;
+    for (auto &fr : frames(tag)) syncs += fr.size() == 10 && fr[2] == 0 && fr[3] == 0;
+    EXPECT_TRUE(c.syncs < 0 || syncs == c.syncs) << c.what << ": " << syncs << " sync requests";
+    ASSERT_EQ(plat_kbhit(), c.key ? 1 : 0) << c.what;
+    EXPECT_EQ(c.key ? plat_getch() : 0, c.key) << c.what;
+    MessRec rec;
+    EXPECT_TRUE(c.result == SYNC_ABANDONED || getmess(&rec, TMO_REPLY) == RX_NONE) << c.what << ": not drained";
+  }
 }
 
 }  // namespace

@@ -116,6 +116,8 @@ class UdevRule : public testing::Test {
 
 }  // namespace
 
+// The file reads as udev rules: known keys with the right operators,
+// lower-case ids, no globs, every GOTO with its LABEL.
 TEST_F(UdevRule, ReadsAsUdevRulesWithKnownKeysAndLabels) {
   EXPECT_TRUE(errors_.empty()) << testing::PrintToString(errors_);
   ASSERT_FALSE(lines_.empty());
@@ -139,27 +141,25 @@ TEST_F(UdevRule, ReadsAsUdevRulesWithKnownKeysAndLabels) {
   for (const auto &g : gotos) EXPECT_NE(std::find(labels.begin(), labels.end(), g), labels.end()) << "GOTO " << g;
 }
 
-TEST_F(UdevRule, BothTagIdentitiesGoToPlugdevAndTheSeatUser) {
-  for (const auto &id :
-       {usb("0451", "9001"), usb("0c55", "1235"), usb("0c55", "1235", "change"), usb("0c55", "1235", "bind")}) {
-    Result r = run(lines_, id);
-    EXPECT_EQ(r.mode, "0660");
-    EXPECT_EQ(r.group, "plugdev");
-    EXPECT_EQ(r.tags, std::vector<std::string>{"uaccess"});
-  }
-}
-
-TEST_F(UdevRule, LeavesOtherDevicesAndEventsAlone) {
-  const Event others[] = {
-      usb("0451", "9002"),                    // the same maker's other products
-      usb("0c55", "1234"),                    //
-      usb("1235", "0c55"),                    // the ids swapped
-      usb("0c55", "1235", "remove"),          // the tag leaving
-      usb("0c55", "1235", "add", "usb_interface"),  // its interface, not the device node
+// Both tag identities, added, changed or bound, go to plugdev and the seat's
+// user; every other device and event is left alone.
+TEST_F(UdevRule, GrantsTheTagAndNothingElse) {
+  const struct {
+    Event e;
+    bool granted;
+  } cases[] = {
+      {usb("0451", "9001"), true}, {usb("0c55", "1235"), true},  // boot loader, host code
+      {usb("0c55", "1235", "change"), true}, {usb("0c55", "1235", "bind"), true},
+      {usb("0451", "9002"), false}, {usb("0c55", "1234"), false},  // the same maker's other products
+      {usb("1235", "0c55"), false}, {usb("0c55", "1235", "remove"), false},  // the ids swapped; the tag leaving
+      {usb("0c55", "1235", "add", "usb_interface"), false},  // its interface, not the device node
   };
-  for (const Event &e : others) {
-    Result r = run(lines_, e);
-    EXPECT_TRUE(r.mode.empty() && r.group.empty() && r.tags.empty())
-        << e.values.at("ATTR{idVendor}") << ":" << e.values.at("ATTR{idProduct}") << " " << e.values.at("ACTION");
+  for (const auto &c : cases) {
+    Result r = run(lines_, c.e);
+    std::string what = c.e.values.at("ATTR{idVendor}") + ":" + c.e.values.at("ATTR{idProduct}") + " " +
+                       c.e.values.at("ACTION") + " " + c.e.values.at("ENV{DEVTYPE}");
+    EXPECT_EQ(r.mode, c.granted ? "0660" : "") << what;
+    EXPECT_EQ(r.group, c.granted ? "plugdev" : "") << what;
+    EXPECT_EQ(r.tags, c.granted ? std::vector<std::string>{"uaccess"} : std::vector<std::string>{}) << what;
   }
 }

@@ -16,6 +16,8 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using namespace std::string_literals;
 
+// The 16-bit packers in both byte orders, the pointers they return, nothing
+// done for no words; the 32-bit conversion keeps the top bit.
 TEST(Packers, ByteOrdersAndReturnedPointers) {
   const unsigned char in[2] = {0x55, 0xAA};
   uint32_t w = 0xDEADBEEF;
@@ -44,6 +46,8 @@ TEST(Packers, ByteOrdersAndReturnedPointers) {
   EXPECT_EQ(char2long(b), 0xFEDCBA98u);  // the top bit survives
 }
 
+// Hex text to bytes: pairs in either case, an odd last digit as a high half,
+// empty text touching nothing.
 TEST(Str2hex, PairsOddLengthEmptyAndCase) {
   unsigned char out[4] = {0x99, 0x99, 0x99, 0x99};
   EXPECT_EQ(str2hex(out, "1A2"), 2);
@@ -70,6 +74,8 @@ TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
   }
 }
 
+// Time text in UTC with an unpadded day; a negative time is a bad time code
+// and leaves the buffer alone.
 TEST(TimeText, EpochUnpaddedDayAndBadTime) {
   struct { int32_t t; const char *want; } cases[] = {
       {0, "00:00:00 1-Jan-1970 UTC"}, {1315555503, "08:05:03 9-Sep-2011 UTC"}, {INT32_MAX, "03:14:07 19-Jan-2038 UTC"}};
@@ -122,32 +128,34 @@ class LineInput : public testing::Test {
 
 }  // namespace
 
-TEST_F(LineInput, StopsAtTheLimitWithAZeroAfterIt) {
+// getl over one line per row: what it shows, what it keeps (never more than
+// the limit, with its zero, and nothing written past it), and the keys it
+// leaves unread (at the limit it returns without Enter; after a line feed
+// the next key is the menu's).
+TEST_F(LineInput, EditingLimitAndEndOfLine) {
+  struct {
+    std::u32string keys;
+    std::string shown, kept;
+    size_t left;
+  } cases[] = {
+      {U"\ba\r", "a", "a", 0},  // nothing held: the backspace shows nothing
+      {U"ab\bc\r", "ab\b \bc", "ac", 0}, {U"a\b\b\r", "a\b \b", "", 0}, {U"\r", "", "", 0},
+      {U"\x01\t\xe9\r", "\x01\t\xe9", "\x01\t\xe9", 0},  // other codes are kept
+      {U"\x100" U"a\x1b\x7f\0b\x100\r"s, "ab", "ab", 0},  // Escape, DEL, NUL, special keys: unseen
+      {U"ok\nz", "ok", "ok", 1}, {std::u32string(85, U'x'), std::string(80, 'x'), std::string(80, 'x'), 5}};
   char buf[100];
-  memset(buf, '#', sizeof buf);
-  EXPECT_EQ(type(std::u32string(85, U'x'), buf), std::string(80, 'x'));
-  EXPECT_EQ(keys.size(), 5u);  // returned at the 80th key, without Enter
-  EXPECT_EQ(std::string(buf), std::string(80, 'x'));
-  EXPECT_EQ(buf[81], '#');  // nothing written past len + 1 bytes
-}
-
-TEST_F(LineInput, EditingAndEndOfLine) {
-  struct { std::u32string keys; const char *shown, *kept; } cases[] = {
-      {U"\ba\r", "a", "a"},  // nothing held: the backspace shows nothing
-      {U"ab\bc\r", "ab\b \bc", "ac"}, {U"a\b\b\r", "a\b \b", ""}, {U"\r", "", ""},
-      {U"\x01\t\xe9\r", "\x01\t\xe9", "\x01\t\xe9"},  // other codes are kept
-      {U"\x100" U"a\x1b\x7f\0b\x100\r"s, "ab", "ab"}};  // Escape, DEL, NUL, special keys: unseen
-  char buf[81];
   for (const auto &c : cases) {
+    memset(buf, '#', sizeof buf);
     EXPECT_EQ(type(c.keys, buf), c.shown) << "kept " << c.kept;
-    EXPECT_STREQ(buf, c.kept);
+    EXPECT_EQ(std::string(buf), c.kept);
+    EXPECT_EQ(buf[81], '#') << "written past len + 1 bytes";
+    EXPECT_EQ(keys.size(), c.left) << "kept " << c.kept;
   }
-  EXPECT_EQ(type(U"ok\nz", buf), "ok");
-  EXPECT_STREQ(buf, "ok");
-  EXPECT_EQ(keys.size(), 1u);  // the key after the line feed is left for the menu
   keys.clear();
 }
 
+// getfname prompts, reads the name and gives 1 for a file that cannot be
+// opened, without creating it.
 TEST_F(LineInput, FilenameOfMissingAndExistingFiles) {
   char dir[] = "/tmp/k3util-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);

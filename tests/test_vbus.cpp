@@ -43,15 +43,10 @@ struct Vbus : Harness {
 
 int code_of(const std::vector<uint8_t> &f) { return f.size() >= 4 ? (f[2] << 8) | f[3] : -1; }
 
-TEST_F(Vbus, HeldTagRefusesTheClaimAndOneClaimAtATime) {
-  TagConfig held;
-  held.held = 1;
-  int a = attach(held), b = attach();
-  usb_dev_handle *h = usb_open(find(a));
-  ASSERT_NE(h, nullptr);
-  EXPECT_EQ(usb_set_configuration(h, USB_CONFIG), 0);
-  EXPECT_EQ(usb_claim_interface(h, USB_IFACE), -EBUSY);
-
+// One claim of a tag's interface at a time, and only its holder releases
+// it. (A tag held by another program: the session and boot-upload tests.)
+TEST_F(Vbus, OneClaimAtATime) {
+  int b = attach();
   usb_dev_handle *h1 = open_tag(b), *h2 = usb_open(find(b));
   ASSERT_TRUE(h1 && h2);
   EXPECT_EQ(usb_claim_interface(h2, USB_IFACE), -EBUSY) << "the interface is claimed through h1";
@@ -60,6 +55,8 @@ TEST_F(Vbus, HeldTagRefusesTheClaimAndOneClaimAtATime) {
   EXPECT_EQ(usb_release_interface(h1, USB_IFACE), -EINVAL) << "h1 no longer holds it";
 }
 
+// A detached tag gives -ENODEV on its open handle, and its record no longer
+// opens or is found.
 TEST_F(Vbus, DetachedTagGivesEnodevAndCannotBeOpened) {
   int t = attach();
   usb_dev_handle *h = open_tag(t);
@@ -76,6 +73,8 @@ TEST_F(Vbus, DetachedTagGivesEnodevAndCannotBeOpened) {
   EXPECT_EQ(find(t), nullptr);
 }
 
+// A boot loader records the image, restarts when released and comes back
+// after reenum_ms as a new host-code device that answers requests.
 TEST_F(Vbus, BootImageIsRecordedAndTheTagComesBackAsANewHostDevice) {
   TagConfig cfg;
   cfg.bootloader = 1;
@@ -112,6 +111,7 @@ TEST_F(Vbus, BootImageIsRecordedAndTheTagComesBackAsANewHostDevice) {
   EXPECT_EQ(exchange(h, REQ_SYNC), make_frame(MSG_ACK, {}));
 }
 
+// Released without an image, a boot loader stays one.
 TEST_F(Vbus, ABootLoaderThatGotNothingStaysABootLoader) {
   TagConfig cfg;
   cfg.bootloader = 1;
@@ -126,6 +126,8 @@ TEST_F(Vbus, ABootLoaderThatGotNothingStaysABootLoader) {
   EXPECT_EQ(find(t), d);
 }
 
+// A frame of whole packets reaches the tag with its zero-length packet;
+// without one the next write runs into the same transfer and is refused.
 TEST_F(Vbus, WholePacketFrameWaitsForItsZeroLengthPacket) {
   int t = attach();
   usb_dev_handle *h = open_tag(t);
@@ -144,6 +146,8 @@ TEST_F(Vbus, WholePacketFrameWaitsForItsZeroLengthPacket) {
   EXPECT_EQ(frames(t)[1].size(), 74u);
 }
 
+// The state directory keeps EEPROM, settings and clock between attaches,
+// skips values that do not parse and keeps keys it does not know.
 TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
   std::string sd = dir() + "/state/k3";
   TagConfig cfg;
@@ -189,6 +193,8 @@ SimOptions parse_ok(std::vector<const char *> args) {
   return o;
 }
 
+// The simulator's defaults (state under XDG_STATE_HOME or HOME) and every
+// option parsed.
 TEST(SimOptions, DefaultsAndEveryOption) {
   std::string home = getenv("HOME") ? getenv("HOME") : "";
   setenv("HOME", "/home/u", 1);
@@ -218,6 +224,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(parse_ok({"--no-tag", "--help"}).no_tag);
 }
 
+// Each bad option or value is refused, some with a reason named.
 TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
   struct { std::vector<const char *> args; const char *reason; } cases[] = {  // reason: part of the message
       {{"--type", "8"}, "'8'"}, {{"--type"}, "needs a value"}, {{"--frobnicate"}, "--frobnicate"},
