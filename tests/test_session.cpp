@@ -140,7 +140,7 @@ TEST_F(Session, IdentificationReportsBadReplies) {
 
 // One key script per row on a fresh tag whose clock is an hour slow: all the
 // text after identification (times as <time>), the last request the tag
-// received, and its clock set exactly when the text says so. Quitting from
+// received, and its clock set exactly when the console says so. Quitting from
 // the user menu sets the clock; other tags are asked about rebooting; expert
 // quit does neither.
 TEST_F(Session, KeyScriptsShowTheirText) {
