@@ -28,7 +28,9 @@ const char SIM_USAGE[] =
     "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], NTH the occurrence counted from 1\n"
     "                     (0 = every), KIND one of noreply badsync badlen badcrc wrongcode short\n"
     "                     nack error text vanish writefail zlpfail delay stall (for text, ARG is\n"
-    "                     the text); may be repeated. CODE is a request code, decimal or 0x hex,\n"
+    "                     the text), or for the flash read only: fewpages (at most ARG pages),\n"
+    "                     wrongpage, wrongblock, skipblock, pageerrors (error count ARG);\n"
+    "                     may be repeated. CODE is a request code, decimal or 0x hex,\n"
     "                     or its name:\n"
     "                       sync 0        boardid 2     adc 3         timeread 4    timeset 5\n"
     "                       battery 6     reboot 8      chipcount 0x10\n"
@@ -44,11 +46,13 @@ static const struct {
   const char *name;
   FaultKind kind;
 } KINDS[] = {
-    {"noreply", FAULT_NOREPLY}, {"badsync", FAULT_BADSYNC},     {"badlen", FAULT_BADLEN},
-    {"badcrc", FAULT_BADCRC},   {"wrongcode", FAULT_WRONGCODE}, {"short", FAULT_SHORT},
-    {"nack", FAULT_NACK},       {"error", FAULT_ERROR},         {"text", FAULT_TEXT},
-    {"vanish", FAULT_VANISH},   {"writefail", FAULT_WRITEFAIL}, {"zlpfail", FAULT_ZLPFAIL},
-    {"delay", FAULT_DELAY},     {"stall", FAULT_STALL},
+    {"noreply", FAULT_NOREPLY},     {"badsync", FAULT_BADSYNC},       {"badlen", FAULT_BADLEN},
+    {"badcrc", FAULT_BADCRC},       {"wrongcode", FAULT_WRONGCODE},   {"short", FAULT_SHORT},
+    {"nack", FAULT_NACK},           {"error", FAULT_ERROR},           {"text", FAULT_TEXT},
+    {"vanish", FAULT_VANISH},       {"writefail", FAULT_WRITEFAIL},   {"zlpfail", FAULT_ZLPFAIL},
+    {"delay", FAULT_DELAY},         {"stall", FAULT_STALL},           {"fewpages", FAULT_FEWPAGES},
+    {"wrongpage", FAULT_WRONGPAGE}, {"wrongblock", FAULT_WRONGBLOCK}, {"skipblock", FAULT_SKIPBLOCK},
+    {"pageerrors", FAULT_PAGEERRORS},
 };
 
 // The requests by name, for --fault.
@@ -117,12 +121,13 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
     r.text = arg;
   } else if (c != std::string::npos) {
     long long hi = r.kind == FAULT_DELAY ? 3600000 : 0xFFFF;
-    if (!number(arg, 0, hi, &v)) {
+    if (!number(arg, r.kind == FAULT_FEWPAGES ? 1 : 0, hi, &v)) {
       *err = "bad fault '" + text + "': bad argument '" + arg + "'";
       return 1;
     }
     r.arg = (int)v;
-  } else if (r.kind == FAULT_WRONGCODE || r.kind == FAULT_ERROR || r.kind == FAULT_DELAY || r.kind == FAULT_SHORT) {
+  } else if (r.kind == FAULT_WRONGCODE || r.kind == FAULT_ERROR || r.kind == FAULT_DELAY || r.kind == FAULT_SHORT ||
+             r.kind == FAULT_FEWPAGES || r.kind == FAULT_PAGEERRORS) {
     *err = "bad fault '" + text + "': " + kind + " needs an argument";
     return 1;
   }

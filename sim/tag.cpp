@@ -49,11 +49,11 @@ void tag_reply(Tag &t, int code, const std::vector<uint8_t> &payload) {
 void tag_ack(Tag &t) { tag_reply(t, MSG_ACK, {}); }
 void tag_nack(Tag &t) { tag_reply(t, MSG_NACK, {}); }
 
-void tag_queue(Tag &t, const std::vector<uint8_t> &bytes, unsigned long at, bool leave_after) {
+void tag_queue(Tag &t, std::vector<uint8_t> bytes, unsigned long at, bool leave_after) {
   TagOutgoing o;
   o.at = at;
   o.seq = t.seq++;
-  o.bytes = bytes;
+  o.bytes = std::move(bytes);
   o.leave_after = leave_after;
   t.outq.push_back(std::move(o));
 }
@@ -115,7 +115,9 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
     tag_nack(t);
   } else {
     int n = (frame[4] << 8) | frame[5];
+    t.cur_faults = &faults;
     dispatch(t, (frame[2] << 8) | frame[3], frame.data() + FRAME_HDR, n);
+    t.cur_faults = nullptr;
   }
 
   std::vector<std::vector<uint8_t>> out = std::move(t.replies);
@@ -174,12 +176,17 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
       case FAULT_WRITEFAIL:
       case FAULT_ZLPFAIL:
         break;  // the bus acts on these when the request is written
+      case FAULT_FEWPAGES:
+      case FAULT_WRONGPAGE:
+      case FAULT_WRONGBLOCK:
+      case FAULT_SKIPBLOCK:
+      case FAULT_PAGEERRORS:
+        break;  // the flash read applies these itself
     }
   }
   unsigned long now = vbus_now_ms();
   for (const auto &b : before) tag_queue(t, b, now);
-  for (size_t i = 0; i < out.size(); i++)
-    tag_queue(t, out[i], now + delay, leave && i + 1 == out.size());
+  for (size_t i = 0; i < out.size(); i++) tag_queue(t, std::move(out[i]), now + delay, leave && i + 1 == out.size());
 }
 
 // ---- State directory ----

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ struct Tag {
 
   std::vector<uint8_t> eeprom;  // 64 KiB; erased bytes read 0xFF
 
+  // Flash, beyond what is generated from the position: the pages written
+  // (key chip << 32 | block << 16 | page), the good blocks erased (chip << 16
+  // | block), and the recording directory as it stands after erases.
+  std::map<uint64_t, std::vector<uint8_t>> flash_pages;
+  std::set<uint32_t> flash_erased;
+  std::vector<SimRecording> flash_dir;
+
   // Keys of the state file that no subsystem reads; written back unchanged.
   std::map<std::string, std::string> kv_other;
 
@@ -56,6 +64,9 @@ struct Tag {
   // whether the tag leaves the bus once the last of them has been read.
   std::vector<std::vector<uint8_t>> replies;
   bool leave_after_reply = false;
+  // The injected faults of the request being handled (null outside one),
+  // for the kinds a handler applies itself.
+  const std::vector<Fault> *cur_faults = nullptr;
 };
 
 // A request handler: payload and its length (bounded by PAYLOAD_MAX).
@@ -98,6 +109,10 @@ std::vector<uint8_t> tag_frame(int code, const uint8_t *payload, int len);
 void put16(std::vector<uint8_t> &out, uint32_t v);
 void put32(std::vector<uint8_t> &out, uint32_t v);
 
+// One page of the flash as the tag holds it now; empty for a bad block or
+// a position the tag does not have.
+std::vector<uint8_t> tag_flash_page(const Tag &t, int chip, int block, int page);
+
 // ---- For the bus ----
 
 // Power-on state from cfg, then the state directory over it (saved back, so
@@ -112,4 +127,4 @@ std::vector<Fault> tag_faults_for(Tag &t, const uint8_t *bytes, int len);
 // 1 while the bus keeps its logs (vbus_record).
 int vbus_recording(void);
 // Queues bytes for the IN endpoint at bus time at.
-void tag_queue(Tag &t, const std::vector<uint8_t> &bytes, unsigned long at, bool leave_after = false);
+void tag_queue(Tag &t, std::vector<uint8_t> bytes, unsigned long at, bool leave_after = false);

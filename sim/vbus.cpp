@@ -331,6 +331,18 @@ void vbus_tag_save(int tag) {
   if (Tag *t = tag_of(tag)) tag_save(*t);
 }
 
+std::vector<uint8_t> vbus_flash_page(int tag, int chip, int block, int page) {
+  Tag *t = tag_of(tag);
+  if (!t) throw std::out_of_range("vbus_flash_page: no such tag");
+  return tag_flash_page(*t, chip, block, page);
+}
+
+std::vector<SimRecording> vbus_flash_dir(int tag) {
+  Tag *t = tag_of(tag);
+  if (!t) throw std::out_of_range("vbus_flash_dir: no such tag");
+  return t->flash_dir;
+}
+
 // ---- libusb 0.1 ----
 
 struct usb_bus *usb_busses = nullptr;
@@ -562,9 +574,10 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
       t->outq.erase(t->outq.begin() + i);
       if (o.bytes.size() > (size_t)size) return done(-EOVERFLOW);
       if (!o.bytes.empty()) memcpy(bytes, o.bytes.data(), o.bytes.size());
-      got = o.bytes;
+      int n = (int)o.bytes.size();
+      if (B.record) got = std::move(o.bytes);  // only the log wants it
       if (o.leave_after) leave(*t);
-      return done((int)o.bytes.size());
+      return done(n);
     }
     if (now >= deadline) return done(-ETIMEDOUT);
     unsigned long until = deadline, at;

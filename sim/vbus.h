@@ -24,6 +24,13 @@ struct SimChip {
   std::vector<uint16_t> bad;
 };
 
+// One entry of the emulated tag's recording directory.
+struct SimRecording {
+  uint16_t startchip = 0, startblock = 0, endchip = 0, endblock = 0;
+  uint32_t starttime = 0, endtime = 0;  // seconds since 1970 UTC
+  uint16_t type = 1;                    // 0 fragment, 1 recording, 2 bad block, other: unknown
+};
+
 // How one emulated tag starts.
 struct TagConfig {
   int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
@@ -46,6 +53,25 @@ struct TagConfig {
   // of the chips above, a few parameters); 1 a new tag, all bytes erased
   // (0xFF). The state directory, when it has an EEPROM, wins over this.
   int eeprom_blank = 0;
+  // Recording directory at power-on: one entry of every type, none touching
+  // chip 0 block 0 (the firmware). The recordings' pages are generated from
+  // their position (see vbus_flash_page); the one from chip 0 block 2000 to
+  // chip 1 block 200 holds about 600 MB and crosses a bad block on each chip.
+  std::vector<SimRecording> recordings = {
+      {0, 1, 0, 4, 1773122400, 1773122530, 1},       // 2026-03-10 06:00:00 - 06:02:10
+      {0, 5, 0, 5, 1773122530, 1773122532, 2},       // the bad block 5
+      {0, 6, 0, 40, 1773122532, 1773123600, 1},      // 2026-03-10 06:02:12 - 06:20:00
+      {0, 41, 0, 43, 1773212400, 1773212490, 0},     // fragment, 2026-03-11 07:00:00 - 07:01:30
+      {0, 2000, 1, 200, 1773466200, 1773485100, 1},  // 2026-03-14 05:30:00 - 10:45:00
+      {1, 300, 1, 301, 1773576000, 1773576060, 7},   // unknown type, 2026-03-15 12:00:00 - 12:01:00
+      {1, 400, 1, 409, 1773684000, 1773684320, 1},   // 2026-03-16 18:00:00 - 18:05:20
+  };
+  int dir_max = 1000;   // entries one directory reply carries; past it the reply ends with one 0xFF byte
+  int32_t mbfree = -2;  // free-memory reply: -2 worked out from the flash, -1 unknown (0xFFFF), else this
+  // Firmware image header in chip 0 block 0 page 0 at power-on (modified
+  // 2026-03-02 10:15:00 UTC, loaded 2026-03-09 14:00:00 UTC); empty: that
+  // page is erased.
+  std::string firmware_name = "kova3_fw_2_14.bin";
 };
 
 // What can go wrong with one request; see vbus_fault.
@@ -65,6 +91,12 @@ enum FaultKind {
   FAULT_DELAY,      // the reply comes arg ms late
   FAULT_STALL,      // no reply, and from then on every read fails at once
                     // with -EPIPE (a stalled endpoint)
+  // Flash read (0x301) only; no effect on other requests.
+  FAULT_FEWPAGES,    // the reply carries at most arg pages (at least 1)
+  FAULT_WRONGPAGE,   // first and last page of the descriptor one more than the truth; data unchanged
+  FAULT_WRONGBLOCK,  // the descriptor names the next block
+  FAULT_SKIPBLOCK,   // first and last page 0xFFFF, no data: the block is skipped
+  FAULT_PAGEERRORS,  // the descriptor's error count is arg
 };
 
 // A fault on request `code`, at its nth occurrence counted from 1 (0: every
@@ -162,3 +194,10 @@ TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...);
 // Writes the tag's persistent state to its state directory now (after the
 // live settings were changed); nothing without a state directory.
 void vbus_tag_save(int tag);
+// The bytes of one page as the tag holds it now (written, erased, recorded or bad: a bad block gives an empty vector);
+// throws for no such tag; an out-of-range position gives an empty vector.
+// Recorded pages are generated from chip, block and page, so a test can
+// compare an offloaded file with them byte for byte.
+std::vector<uint8_t> vbus_flash_page(int tag, int chip, int block, int page);
+// The tag's directory as it stands now (after erases).
+std::vector<SimRecording> vbus_flash_dir(int tag);

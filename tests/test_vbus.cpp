@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <tuple>
 
 #include "harness.h"
@@ -180,6 +181,88 @@ TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
   EXPECT_EQ(vbus_tag_config(attach(TagConfig())).devtype, 4) << "no state directory: configuration only";
 }
 
+Bytes loc(int c, int b, int p, int n) {  // a flashlocn payload
+  return {(uint8_t)(c >> 8), (uint8_t)c, (uint8_t)(b >> 8), (uint8_t)b, (uint8_t)(p >> 8), (uint8_t)p, 0, (uint8_t)n};
+}
+Bytes operator+(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
+const Bytes W = [] {  // a page to write
+  Bytes w(4096);
+  for (size_t i = 0; i < w.size(); i++) w[i] = (uint8_t)(i * 7 + 1);
+  return w;
+}();
+bool all_ff(const Bytes &b) { return std::count(b.begin(), b.end(), 0xFF) == (long)b.size(); }
+
+// The flash requests with hand-made frames, one fresh default tag (two chips of 64 pages of 4096 bytes) per row;
+// the reply to the row's last request (which gets the row's fault) is checked.
+TEST_F(Vbus, FlashRequestsAnswerFromTheTagsFlash) {
+  const int P = 4096, NO = FAULT_DELAY;  // a delay of 0: no fault
+  struct Row {
+    const char *what;
+    std::vector<std::pair<int, Bytes>> reqs;
+    int code, len;  // of the last reply; len -1: any
+    Bytes head;     // its payload starts so
+    int kind = NO, arg = 0;
+    void (*cfg)(TagConfig &) = nullptr;
+    std::function<bool(int, const Bytes &)> ok = nullptr;  // more about the tag and the payload
+  } rows[] = {
+      // clang-format off
+      {"erased, written page and all", {{REQ_FLWRITE, loc(0, 1, 3, 1) + W}, {REQ_FLERASE, loc(0, 1, 0, 2)},
+       {REQ_FLREAD, loc(0, 1, 3, 1)}}, REQ_FLREAD, 10 + P, {}, NO, 0, nullptr, [](int t, const Bytes &r) {
+         return all_ff(Bytes(r.begin() + 10, r.end())) && vbus_flash_dir(t).size() == 7 &&
+                !all_ff(vbus_flash_page(t, 0, 3, 0));
+       }},
+      {"entry erased whole, bad-block entry kept", {{REQ_FLERASE, loc(0, 1, 0, 5)}}, MSG_ACK, 0, {}, NO, 0, nullptr,
+       [](int t, const Bytes &) { return vbus_flash_dir(t).size() == 6 && vbus_flash_dir(t)[0].type == 2; }},
+      {"erased but its bad block", {{REQ_FLERASE, loc(0, 1020, 0, 3)}}, MSG_ACK, 0, {}, NO, 0,
+       [](TagConfig &c) { c.recordings = {{0, 1020, 0, 1022, 1, 2, 1}, {0, 1023, 0, 1023, 1, 2, 1}}; },
+       [](int t, const Bytes &) { return vbus_flash_dir(t).size() == 1 && vbus_flash_dir(t)[0].startblock == 1023; }},
+      {"read: page 64", {{REQ_FLREAD, loc(0, 1, 64, 1)}}, MSG_NACK, 0, {}},
+      {"erase: count 21", {{REQ_FLERASE, loc(0, 50, 0, 21)}}, MSG_NACK, 0, {}},
+      // clang-format on
+  };
+  for (const Row &r : rows) {
+    vbus_reset();
+    TagConfig cfg;
+    if (r.cfg) r.cfg(cfg);
+    int t = attach(cfg);
+    usb_dev_handle *h = open_tag(t);
+    fault(t, r.reqs.back().first, 0, (FaultKind)r.kind, r.arg);
+    Bytes f;
+    for (const auto &q : r.reqs) f = exchange(h, q.first, q.second);
+    Bytes p = f.size() >= 10 ? Bytes(f.begin() + 6, f.end() - 4) : Bytes();
+    EXPECT_EQ(code_of(f), r.code) << r.what;
+    if (r.len >= 0) {
+      EXPECT_EQ((int)p.size(), r.len) << r.what;
+    }
+    EXPECT_EQ(Bytes(p.begin(), p.begin() + std::min(p.size(), r.head.size())), r.head) << r.what;
+    if (r.ok) {
+      EXPECT_TRUE(r.ok(t, p)) << r.what;
+    }
+  }
+}
+
+// Erases, writes and the directory stay with the state directory; a value
+// that does not read back leaves the power-on contents for its key, and a
+// state file from before the flash was kept loads as a new tag's flash.
+TEST_F(Vbus, FlashStaysInTheStateDirectory) {
+  std::string sd = dir() + "/state";
+  TagConfig cfg;
+  cfg.statedir = sd;
+  usb_dev_handle *h = open_tag(attach(cfg));
+  EXPECT_EQ(code_of(exchange(h, REQ_FLERASE, loc(0, 1, 0, 4))), MSG_ACK);
+  EXPECT_EQ(code_of(exchange(h, REQ_FLWRITE, loc(1, 7, 2, 1) + W)), MSG_ACK);
+  for (int round = 0; round < 3; round++) {
+    vbus_reset();
+    if (round == 1) std::ofstream(sd + "/tag.txt", std::ios::app) << "flash.pages=1:7:2:zz\n";
+    if (round == 2) std::ofstream(sd + "/tag.txt") << "clock_offset=5\n";
+    int t = attach(cfg);
+    EXPECT_EQ(vbus_flash_dir(t).size(), round < 2 ? 6u : 7u) << round;
+    EXPECT_EQ(all_ff(vbus_flash_page(t, 0, 2, 0)), round < 2) << round;
+    EXPECT_EQ(vbus_flash_page(t, 1, 7, 2) == W, round == 0) << round;
+    EXPECT_EQ(vbus_flash_page(t, 0, 0, 0)[1], 0xC3) << round << ": the firmware";
+  }
+}
+
 // sim_parse over the arguments after the program name; its result.
 int parse(std::vector<const char *> args, SimOptions *o, std::string *e) {
   args.insert(args.begin(), "k3host-sim");
@@ -220,6 +303,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(o.tag.eeprom_blank, 1);
   ASSERT_EQ(o.messages.size(), 1u);
   EXPECT_EQ(std::make_pair(o.messages[0].ms, o.messages[0].text), std::make_pair(1500ul, std::string("hello: there")));
+  EXPECT_EQ(parse_ok({"--fault", "flread:0:pageerrors:4"}).faults.at(0).kind, FAULT_PAGEERRORS);
   EXPECT_EQ(parse_ok({"--no-state"}).tag.statedir, "");
   EXPECT_TRUE(parse_ok({"--no-tag", "--help"}).no_tag);
 }
@@ -233,6 +317,8 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
       {{"--state", "/a", "--no-state"}, nullptr}, {{"--fault", "2:1"}, nullptr}, {{"--fault", "2:1:explode"}, nullptr}, {{"--fault", "eeprom:1:nack"}, "request name"},
       {{"--fault", "0x10000:1:nack"}, nullptr}, {{"--fault", "2:x:nack"}, nullptr}, {{"--fault", "2:1:delay"}, nullptr},
       {{"--fault", "2:1:error:lots"}, nullptr}, {{"--message", "hello"}, nullptr}, {{"--message", "-5:hello"}, nullptr},
+      {{"--fault", "flread:1:fewpages"}, "needs an argument"}, {{"--fault", "flread:1:pageerrors"}, "needs an argument"},
+      {{"--fault", "flread:1:fewpages:0"}, "bad argument"},
   };
   for (const auto &c : cases) {
     SimOptions o;

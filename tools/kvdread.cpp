@@ -22,6 +22,34 @@ static std::string fmt(const char *f, unsigned a, unsigned b = 0, unsigned c = 0
   return buf;
 }
 
+// The page data and the block count of a closed file with its trailer
+// against each other and the flash range. A completed block holds at least
+// one page of one 16-bit word, and the range holds at most 65536 blocks a
+// chip. (How much data a block holds at most is not checked: the header
+// does not say the geometry.)
+static void check_blocks(const KvdInfo &k, std::vector<std::string> *faults) {
+  char b[200];
+  unsigned long long data = k.data_bytes;
+  bool ordered = k.end_chip > k.start_chip || (k.end_chip == k.start_chip && k.end_block >= k.start_block);
+  unsigned long long range = ((unsigned long long)k.end_chip - k.start_chip) * 65536 + k.end_block - k.start_block + 1;
+  if (data % 2) {
+    snprintf(b, sizeof b, "page data is %llu bytes, an odd number: the tag sends whole 16-bit words", data);
+    faults->push_back(b);
+  }
+  if (k.blocks > 0 && data == 0) {
+    faults->push_back(fmt("%u blocks completed but no page data", k.blocks));
+  } else if (ordered && k.blocks > range) {
+    snprintf(b, sizeof b,
+             "header says %lu blocks completed, but chip %d block %d to chip %d block %d is only %llu blocks",
+             (unsigned long)k.blocks, k.start_chip, k.start_block, k.end_chip, k.end_block, range);
+    faults->push_back(b);
+  } else if (k.blocks > data / 2) {
+    snprintf(b, sizeof b, "header says %lu blocks completed, but %llu bytes of page data cannot hold that many",
+             (unsigned long)k.blocks, data);
+    faults->push_back(b);
+  }
+}
+
 std::vector<std::string> kvd_check(const uint8_t *head, size_t head_len, uint64_t size, const uint8_t tail[2],
                                    KvdInfo *info) {
   std::vector<std::string> faults;
@@ -65,7 +93,7 @@ std::vector<std::string> kvd_check(const uint8_t *head, size_t head_len, uint64_
     if (k.end_chip < k.start_chip || (k.end_chip == k.start_chip && k.end_block < k.start_block))
       faults.push_back(fmt("ends at chip %u block %u, before its start at chip %u block %u", (unsigned)k.end_chip,
                            (unsigned)k.end_block, (unsigned)k.start_chip, (unsigned)k.start_block));
-    if (k.blocks > 0 && k.data_bytes == 0) faults.push_back(fmt("%u blocks completed but no page data", k.blocks));
+    if (trailer) check_blocks(k, &faults);
   }
   *info = k;
   return faults;
