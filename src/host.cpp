@@ -435,11 +435,29 @@ int out_service_user(void) {
   int c = menukey();
   if (!c) return 0;
   switch (c) {
+    case '1':
+      showdirtab(mode);
+      return 1;
+    case '2':
+      hflsoffloadrec_req(mode);
+      return 1;
+    case '3':
+      if (verifyclear()) hflsclearrec_req(mode);
+      return 1;
     case '4':
       board_soc();
       return 1;
+    case '5':
+      setdatadir();
+      return 1;
     case '6':
       mode = 1;
+      return 1;
+    case '7':
+      sendcode();
+      return 1;
+    case '8':
+      checkcode();
       return 1;
     case 'c':
     case 'C':
@@ -496,11 +514,32 @@ int out_service_expert(void) {
     case '8':
       hflsid_req();
       return 1;
+    case '9':
+      hflsoffload_req();
+      return 1;
+    case 'a':
+      hflswrite_req();
+      return 1;
+    case 'b':
+      hflsclear_req();
+      return 1;
     case 'c':
       hflsbadblocks_req();
       return 1;
     case 'd':
       hflsbadblockfile();
+      return 1;
+    case 'e':
+      showdirtab(mode);
+      return 1;
+    case 'f':
+      hflsoffloadrec_req(mode);
+      return 1;
+    case 'g':
+      if (verifyclear()) hflsclearrec_req(mode);
+      return 1;
+    case 'h':
+      setdatadir();
       return 1;
     case 'w':
       badblkwrite();
@@ -568,7 +607,11 @@ int host(struct usb_device *dev) {
   if (!usb_handle) return 0;  // claimif said why; search the bus again
   usb_lasterr = 0;
   int result = 0;
-  if (sync_if() != SYNC_ABANDONED) {
+  // The data directory is loaded whatever the first resynchronisation gave,
+  // because the end of the session saves it back.
+  int synced = sync_if() != SYNC_ABANDONED;
+  loaddatadir();
+  if (synced) {
     identify_device();
     if (sync_if() != SYNC_ABANDONED) {
       offer_configure();
@@ -577,5 +620,6 @@ int host(struct usb_device *dev) {
   }
   releaseif(usb_handle, tag_gone());
   usb_handle = NULL;
+  savedatadir();
   return result;
 }

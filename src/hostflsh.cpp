@@ -1,18 +1,25 @@
 // The tag's flash recorder store: flash locations typed by the operator, the
-// chip count, each chip's geometry and bad blocks, and the bad-block table
-// (a text file on the host and the bad-block records in the EEPROM).
+// chip count, each chip's geometry and bad blocks, the bad-block table (a
+// text file on the host and the bad-block records in the EEPROM), the data
+// directory, the recording directory, offloads into recording files, erases,
+// recordings picked by number, and the firmware image in flash.
 //
 // A bad-block list is only ever as long as the reply that brought it: a count
 // word that claims more blocks than the words the tag sent after it is cut
 // down to those words, so no user of the list reads past what arrived.
 #include "hostflsh.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
+#include "crc16v3.h"
 #include "host.h"
 #include "host_eeprom.h"
 #include "params.h"
+#include "platform.h"
 #include "utilities.h"
 
 #define TYPED_LINE 80  // characters of a typed chip, block and page line
@@ -235,5 +242,815 @@ int hflsbadblockfile(void) {
     return 1;
   }
   fprintf(stderr, "\n.");
+  return 0;
+}
+
+// ======================================================================
+// The data directory
+// ======================================================================
+
+char DATA_DIR[DATA_DIR_LEN];
+
+int checkdatadir(void) {
+  size_t n = strlen(DATA_DIR);
+  if (n == 0) return 0;
+  if (DATA_DIR[n - 1] != '/' && DATA_DIR[n - 1] != '\\' && n + 1 < DATA_DIR_LEN) {
+    DATA_DIR[n] = '/';
+    DATA_DIR[n + 1] = 0;
+  }
+  // Only a missing parent folder matters: an existing folder is the usual case.
+  if (plat_mkdir(DATA_DIR) == ENOENT) {
+    fprintf(stderr, " Cannot find or make directory '%s'\n", DATA_DIR);
+    DATA_DIR[0] = 0;
+  }
+  return 0;
+}
+
+int setdatadir(void) {
+  fprintf(stderr, " Enter data directory name\t\t");
+  getl(DATA_DIR, DATA_DIR_MAX);
+  fprintf(stderr, "\n");
+  return checkdatadir();
+}
+
+int loaddatadir(void) {
+  FILE *f = fopen(DATA_DIR_FILE, "rt");
+  if (!f) return 1;
+  size_t n = fread(DATA_DIR, 1, DATA_DIR_MAX, f);
+  DATA_DIR[n] = 0;
+  fclose(f);
+  return checkdatadir();
+}
+
+int savedatadir(void) {
+  FILE *f = fopen(DATA_DIR_FILE, "wt");
+  if (!f) return 1;
+  size_t n = strlen(DATA_DIR);
+  // The name sits in the stream's buffer until the close: a full disk shows there.
+  int bad = fwrite(DATA_DIR, 1, n, f) < n;
+  if (fclose(f) != 0) bad = 1;
+  if (bad) fprintf(stderr, " Problem saving a settings file\n");
+  return 0;
+}
+
+// ======================================================================
+// The recording directory
+// ======================================================================
+
+diritem *HFLS_dirtab;
+int HFLS_nrecs = -1;
+int HFLS_flag;
+int32_t mbfree = -1;
+
+int freedirtab(void) {
+  HFLS_flag = 0;
+  HFLS_nrecs = -1;
+  free(HFLS_dirtab);
+  HFLS_dirtab = NULL;
+  mbfree = -1;
+  return 0;
+}
+
+// Places four zero words, the payload of the directory and free-memory
+// requests.
+static void zeropayload(void) {
+  static const uint32_t zero[4] = {0, 0, 0, 0};
+  bunpack(getbuff(), zero, 4);
+}
+
+int reqdirtab(void) {
+  freedirtab();
+  zeropayload();
+  int s = sendreq(REQ_DIR, 8);
+  if (s) {
+    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
+    return 1;
+  }
+  MessRec rec = {NULL, 0, 0};
+  s = getmess(&rec, TMO_DIR);
+  if (s) {
+    int d0 = rec.data ? rec.data[0] : 0, d1 = rec.data ? rec.data[1] : 0;
+    fprintf(stderr, " Error: failed dir request with flag %04x, %d %d %d %d\n", s, rec.cmd, rec.len, d0, d1);
+    return 1;
+  }
+  if (rec.cmd != REQ_DIR) {
+    fprintf(stderr, " Bad dir response 0x%04xd\n", (unsigned)rec.cmd);
+    return 1;
+  }
+  if (rec.len == 0) {
+    HFLS_nrecs = 0;
+    return 0;
+  }
+  int n = rec.len / DIRITEM_BYTES;
+  if (n == 0) {
+    fprintf(stderr, " Bad dir message received from host\n");
+    return 1;
+  }
+  HFLS_dirtab = (diritem *)calloc((size_t)n, sizeof(diritem));
+  if (!HFLS_dirtab) {
+    fprintf(stderr, " Error: no memory for %d directory entries\n", n);
+    return 1;
+  }
+  const unsigned char *p = rec.data;
+  for (int i = 0; i < n; i++) {
+    uint32_t w[11];
+    p = bpack(w, p, 11);
+    diritem *d = &HFLS_dirtab[i];
+    d->startchip = w[0];
+    d->startblock = w[1];
+    d->starttime = (w[2] << 16) | w[3];
+    d->endchip = w[4];
+    d->endblock = w[5];
+    d->endtime = (w[6] << 16) | w[7];
+    d->size = (int32_t)((w[8] << 16) | w[9]);
+    d->type = w[10];
+  }
+  HFLS_nrecs = n;
+  if (rec.len > n * DIRITEM_BYTES && rec.data[n * DIRITEM_BYTES] == 0xFF) HFLS_flag = 1;
+  return 0;
+}
+
+int mbfree_req(void) {
+  MessRec rec;
+  zeropayload();
+  if (askreq(REQ_FREEMEM, 8, &rec, "ID request", 0)) return 1;
+  if (rec.cmd != REQ_FREEMEM || rec.len != 4) {
+    fprintf(stderr, " Bad Flash MBFREE response 0x%04xd:%d\n", (unsigned)rec.cmd, rec.len);
+    return 1;
+  }
+  uint32_t w[2];
+  bpack(w, rec.data, 2);
+  mbfree = w[0] == 0xFFFF ? -1 : (int32_t)((w[0] << 16) | w[1]);
+  return 0;
+}
+
+diritem *getdiritem(int n) { return n < 0 || n >= HFLS_nrecs ? NULL : &HFLS_dirtab[n]; }
+
+// One listing row's size: kB below 1000, else MB; a negative size shows as 0.
+static double sizeunits(int32_t size, const char **unit) {
+  *unit = "kB";
+  if (size < 0) return 0;
+  if (size >= 1000) {
+    *unit = "MB";
+    return size / 1000.0;
+  }
+  return size;
+}
+
+int showdirtab(int flag) {
+  if (HFLS_nrecs < 0 && reqdirtab()) return 1;
+  if (mbfree < 0 && mbfree_req()) return 1;
+  if (HFLS_nrecs == 0) {
+    fprintf(stderr, " No files on device\n");
+    fprintf(stderr, " %ld MB free\n", (long)mbfree);
+    return 0;
+  }
+  if (flag)
+    fprintf(stderr, " File\tStarts\tEnds\tTime code\t\t\tSize\n");
+  else
+    fprintf(stderr, " File\tStart time\t\t\tEnd time\t\tSize\n");
+  int skipped = 0;
+  for (int i = 1; i <= HFLS_nrecs; i++) {
+    const diritem *d = &HFLS_dirtab[i - 1];
+    const char *unit;
+    double size = sizeunits(d->size, &unit);
+    if (flag) {
+      fprintf(stderr, " %03d\t%d:%04d\t%d:%04d", i, (int)d->startchip, (int)d->startblock, (int)d->endchip,
+              (int)d->endblock);
+      fprintf(stderr, "\t%08x - %08x\t%3.1f %s", (unsigned)d->starttime, (unsigned)d->endtime, size, unit);
+      if (d->type == 1)
+        fprintf(stderr, "\n");
+      else if (d->type == 0)
+        fprintf(stderr, "\tfragment\n");
+      else if (d->type == 2)
+        fprintf(stderr, "\tbad block\n");
+      else
+        fprintf(stderr, "\tunknown file type\n");
+    } else if (d->type == 1) {
+      int32_t t = (int32_t)d->starttime;
+      fprintf(stderr, " %03d\t%s", i, long2timestr(&t));
+      t = (int32_t)d->endtime;
+      fprintf(stderr, " - %s\t%3.1f %s\n", long2timestr(&t), size, unit);
+    } else {
+      skipped++;
+    }
+  }
+  fprintf(stderr, " %ld MB free\n", (long)mbfree);
+  if (!flag && skipped) fprintf(stderr, " Warning: file system contains fragments - use EXPERT mode\n");
+  if (HFLS_flag) fprintf(stderr, " Too many files on device - unable to show all\n");
+  return HFLS_nrecs;
+}
+
+// ======================================================================
+// Offload into recording files
+// ======================================================================
+//
+// A recording file: a 42-byte header, the page data of every read reply in
+// order, and a 2-byte trailer. The header is written open (its closing
+// fields zero) and completed when the offload ends; a file whose offload
+// failed keeps the open header and has no trailer, so it cannot pass for a
+// whole one.
+
+#define KVD_HEADER 42
+#define KVD_IDENT "KOVA 3.0"
+#define KVD_TRAILER_WORD 0xAAAA
+#define KVD_FILEBUF (1 << 20)  // stdio buffer of a recording file
+#define READ_DESC 10           // chip, block, first page, last page, errors
+#define BACK8 "\b\b\b\b\b\b\b\b"
+
+// A recording file that did not reach the disk whole. 1.
+static int savefail(void) {
+  fprintf(stderr, "\n\n *** Fatal error saving file - check disk space ***\n");
+  return 1;
+}
+
+void updatetimetogo(int32_t remaining, int first) {
+  if (!first) fprintf(stderr, BACK8);
+  if (remaining <= 0) {
+    fprintf(stderr, "  done  ");
+    return;
+  }
+  int32_t secs = remaining / TIMETOGO_RATE, hours = secs / 3600, mins = (secs - hours * 3600) / 60;
+  fprintf(stderr, "%02d:%02d:%02d", (int)hours, (int)mins, (int)(secs - hours * 3600 - mins * 60));
+}
+
+int kvdheader(FILE *f, const flashlocn *pos) {
+  fwrite(KVD_IDENT, 1, 8, f);
+  unsigned char h[KVD_HEADER - 8];
+  memset(h, 0, sizeof h);
+  long2char(h + 2, (uint32_t)time(NULL));
+  // The tag's clock is read (a failed read is reported and does no harm);
+  // the second time field holds the host's local time of 31 December 1999
+  // 00:00:00, the reference point the file format keeps there.
+  int32_t devtime;
+  getboardtime(&devtime);
+  struct tm y2k;
+  memset(&y2k, 0, sizeof y2k);
+  y2k.tm_year = 100;
+  y2k.tm_mday = 0;
+  y2k.tm_isdst = 0;
+  long2char(h + 8, (uint32_t)mktime(&y2k));
+  uint32_t id[5];
+  if (getboardid(id)) return 1;
+  unsigned char *p = bunpack(h + 12, id, 5);
+  *p++ = (unsigned char)pos->chip;
+  *p++ = (unsigned char)(pos->block >> 8);
+  *p++ = (unsigned char)pos->block;
+  fwrite(h, 1, sizeof h, f);
+  return 0;
+}
+
+// Back to the start of a recording file. 0 there; 1 failed (message printed).
+static int seekhead(FILE *f) {
+  if (fseek(f, 0, SEEK_SET) == 0) return 0;
+  fprintf(stderr, " error seeking to file header\n");
+  return 1;
+}
+
+int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer) {
+  const unsigned char tail[2] = {(unsigned char)(trailer >> 8), (unsigned char)trailer};
+  fwrite(tail, 1, 2, f);
+  // Page data that never reached the disk shows here, before the seek.
+  if (fflush(f) != 0 || ferror(f)) return savefail();
+  if (seekhead(f)) return 1;
+  unsigned char h[KVD_HEADER];
+  memset(h, 0, sizeof h);
+  if (fread(h, 1, 33, f) != 33) return savefail();  // never rewrite a header that could not be read
+  h[33] = (unsigned char)pos->chip;
+  h[34] = (unsigned char)(pos->block >> 8);
+  h[35] = (unsigned char)pos->block;
+  long2char(h + 36, (uint32_t)blocks);
+  uint32_t crc = crc16b(h, 40);
+  h[40] = (unsigned char)(crc >> 8);
+  h[41] = (unsigned char)crc;
+  if (seekhead(f)) return 1;
+  fwrite(h, 1, KVD_HEADER, f);
+  if (fflush(f) != 0 || ferror(f)) return savefail();
+  return 0;
+}
+
+// One flash read exchange for the chip, block, first page and page count in
+// loc: 0 with the reply in rec and its descriptor (chip, block, first page,
+// last page, error count) in d; 1 failed (message printed).
+static int flashread(const uint32_t loc[4], MessRec *rec, uint32_t d[5]) {
+  bunpack(getbuff(), loc, 4);
+  int s = sendreq(REQ_FLREAD, 8);
+  if (s) {
+    fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
+    return 1;
+  }
+  s = getmess(rec, TMO_REPLY);
+  if (s) {
+    fprintf(stderr, " Error: failed read request with flag %04x\n", s);
+    return 1;
+  }
+  if (rec->cmd != REQ_FLREAD || rec->len < READ_DESC) {
+    fprintf(stderr, " Error: incorrect response for flash read 0x%04x, %d\n", (unsigned)rec->cmd, rec->len);
+    return 1;
+  }
+  bpack(d, rec->data, 5);
+  return 0;
+}
+
+// Pages one read request asks for on a chip of this geometry; 0 when its
+// pages could not be offloaded at all (no pages, or a page larger than a
+// reply can carry). Prints why.
+static uint32_t pagesperreq(uint32_t chip, const chipgeom *g) {
+  if (g->nwords <= 0 || g->nwords > KVD_PAGEWORDS || g->npages <= 0) {
+    fprintf(stderr, " Error: chip %u reports %d pages of %d words, which cannot be offloaded\n", (unsigned)chip,
+            (int)g->npages, (int)g->nwords);
+    return 0;
+  }
+  return (uint32_t)(KVD_PAGEWORDS / g->nwords);
+}
+
+// Fails an offload in the middle: the file keeps what was read, without the
+// trailer. 1.
+static int offloadfail(FILE *f) {
+  fclose(f);
+  return 1;
+}
+
+int hflsoffload(const char *path, const diritem *range) {
+  uint32_t chip = range->startchip, block = range->startblock, page = 0;
+  const uint32_t endchip = range->endchip, endblock = range->endblock;
+  int32_t errs = 0, errblocks = 0, blocks = 0, remaining = range->size;
+  uint32_t ppr = 0;  // pages per request; 0: the chip's geometry is still to be fetched
+  chipgeom g = {0, 0, 0, 0, 0};
+
+  FILE *f = fopen(path, "w+b");
+  flashlocn pos = {(int32_t)chip, (int32_t)block, 0, 0};
+  if (f) setvbuf(f, NULL, _IOFBF, KVD_FILEBUF);
+  if (!f || kvdheader(f, &pos)) {
+    if (f) fclose(f);
+    fprintf(stderr, "Cannot write header to file\n");
+    return 1;
+  }
+  fprintf(stderr, "\n Offloading to %s\t", path);
+  updatetimetogo(remaining, 1);
+
+  for (;;) {
+    // A key press ends the offload between replies; the menu reads the key.
+    if (plat_kbhit()) break;
+    if (ppr == 0) {
+      if (getchiptype((int)chip, &g)) return offloadfail(f);
+      if (g.flashid == 0) {
+        printf(" skipping unpopulated chip %d\n", (int)chip);
+        fflush(stdout);
+        if (++chip <= endchip) continue;
+        return offloadfail(f);
+      }
+      if ((ppr = pagesperreq(chip, &g)) == 0) return offloadfail(f);
+    }
+    uint32_t count = (uint32_t)g.npages - page;
+    if (count > ppr) count = ppr;
+    const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, page & 0xFFFF, count};
+    MessRec rec;
+    uint32_t d[5];
+    if (flashread(loc, &rec, d)) return offloadfail(f);
+    if (d[0] != (chip & 0xFFFF) || d[1] != (block & 0xFFFF)) {
+      fprintf(stderr, " Error: bad file descriptor received\n");
+      return offloadfail(f);
+    }
+    errs += (int32_t)d[4];
+    bool lastblock = chip >= endchip && block >= endblock;
+    if (d[2] == 0xFFFF) {
+      // The tag skips this block (a bad one): nothing to write or count.
+      if (lastblock) break;
+      page = 0;
+    } else {
+      if (d[2] != page || d[3] < d[2]) {
+        fprintf(stderr, " Error: out of sequence page received\n");
+        return offloadfail(f);
+      }
+      // Page data that does not fill the pages the reply names would shift
+      // every later page in the file: refuse it rather than save it.
+      if ((int64_t)(rec.len - READ_DESC) != ((int64_t)d[3] - d[2] + 1) * g.nwords * 2) {
+        fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC,
+                (unsigned)d[2], (unsigned)d[3]);
+        return offloadfail(f);
+      }
+      // Straight from the receive buffer into the file's buffer.
+      fwrite(rec.data + READ_DESC, 1, (size_t)(rec.len - READ_DESC), f);
+      // A write error (a full disk) stays set: stop reading flash that can no
+      // longer be saved; the trailer reports it.
+      if (ferror(f)) break;
+      remaining -= (rec.len - READ_DESC) / 1000;
+      if (d[3] + 1 < (uint32_t)g.npages) {
+        page = d[3] + 1;
+        continue;
+      }
+      blocks++;
+      if (errs > 0) errblocks++;
+      errs = 0;
+      if (lastblock) break;
+      page = 0;
+      updatetimetogo(remaining, 0);
+    }
+    // On to the next block, or block 0 of the next chip.
+    if (block + 1 < (uint32_t)g.nblocks) {
+      block++;
+    } else {
+      block = 0;
+      chip++;
+      ppr = 0;
+    }
+  }
+
+  pos.chip = (int32_t)chip;
+  pos.block = (int32_t)block;
+  int r = kvdtrailer(f, &pos, blocks, KVD_TRAILER_WORD);
+  if (fclose(f) != 0 && r == 0) r = savefail();
+  fprintf(stderr, BACK8 "  done  ");
+  if (errblocks > 0) fprintf(stderr, "\n Warning: %d blocks with unrecoverable errors\n", (int)errblocks);
+  return r;
+}
+
+// Reads a typed chip and block into *chip and *block. 0 read; 1 not numbers
+// (message printed).
+static int typedlocn(const char *prompt, int len, uint32_t *chip, uint32_t *block) {
+  char line[TYPED_LINE + 1];
+  fprintf(stderr, "%s", prompt);
+  getl(line, len < TYPED_LINE ? len : TYPED_LINE);
+  int v[2];
+  if (scanints(line, v, 2) < 2) {
+    fprintf(stderr, "\n Input values must be numbers\n");
+    return 1;
+  }
+  *chip = (uint32_t)v[0];
+  *block = (uint32_t)v[1];
+  return 0;
+}
+
+// Asks for the start and end of a flash range. 0 read; 1 refused (message
+// printed).
+static int typedrange(int len, diritem *r) {
+  if (typedlocn("\n Enter start chip block\t\t", len, &r->startchip, &r->startblock) ||
+      typedlocn("\n Enter end chip block\t\t", len, &r->endchip, &r->endblock))
+    return 1;
+  if (r->endchip < r->startchip || (r->endchip == r->startchip && r->endblock < r->startblock)) {
+    fprintf(stderr, "\n Error: end location must be after start location\n");
+    return 1;
+  }
+  return 0;
+}
+
+int hflsoffload_req(void) {
+  char path[TYPED_LINE + 1];
+  diritem r;
+  memset(&r, 0, sizeof r);
+  fprintf(stderr, " Enter filename\t\t");
+  getl(path, TYPED_LINE);
+  if (typedrange(TYPED_LINE, &r)) return 1;
+  // The size estimate only drives the time-to-go display.
+  chipgeom g;
+  if (getchiptype((int)r.startchip, &g)) {
+    fprintf(stderr, "\n Error trying to get memory information\n");
+    return 1;
+  }
+  int64_t blockbytes = (int64_t)g.npages * g.nwords * 2;
+  int64_t size = ((g.nblocks - (int64_t)r.startblock) * blockbytes) / 1024;
+  if (r.endchip == r.startchip) {
+    size -= ((g.nblocks - (int64_t)r.endblock) * blockbytes) / 1024;
+  } else {
+    if (getchiptype((int)r.endchip, &g)) {
+      fprintf(stderr, "\n Error trying to get memory information\n");
+      return 1;
+    }
+    size += ((int64_t)g.nblocks * g.npages * g.nwords * 2) / 1024;
+  }
+  r.size = size > INT32_MAX ? INT32_MAX : (int32_t)size;
+  return hflsoffload(path, &r);
+}
+
+// ======================================================================
+// Erase
+// ======================================================================
+
+#define ERASE_MAXBLOCKS 20  // blocks one erase request may cover
+#define ERASE_LINE 16       // characters of a typed chip and block
+
+int eraseflash(const diritem *range) {
+  uint32_t chip = range->startchip, block = range->startblock;
+  float step = 0, pct = 0;
+  int needgeom = 1;
+  chipgeom g = {0, 0, 0, 0, 0};
+  // A directory entry is the tag's word: one that ends before it starts
+  // would have the count below run past its end onto other recordings.
+  if (range->endchip < range->startchip ||
+      (range->endchip == range->startchip && range->endblock < range->startblock)) {
+    fprintf(stderr, "\n Error: the flash range ends before it starts\n");
+    return 1;
+  }
+  fprintf(stderr, "00%%");
+  for (;;) {
+    // A key press ends the erase; the menu reads the key.
+    if (plat_kbhit()) {
+      fprintf(stderr, "\b\b\b100%%");
+      return 0;
+    }
+    if (needgeom) {
+      if (getchiptype((int)chip, &g)) return 1;
+      needgeom = 0;
+      if (step == 0) {
+        // The share of the whole range that one full request erases.
+        float total = (float)(uint32_t)(range->endchip - range->startchip) * (float)g.nblocks + (float)range->endblock -
+                      (float)range->startblock + 1;
+        step = total > 0 ? 2000 / total : 100;
+      }
+    }
+    uint32_t count = chip == range->endchip ? range->endblock - block + 1 : (uint32_t)g.nblocks - block;
+    if (count > ERASE_MAXBLOCKS) count = ERASE_MAXBLOCKS;
+    const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, 0, count};
+    bunpack(getbuff(), loc, 4);
+    int s = sendreq(REQ_FLERASE, 8);
+    if (s) {
+      fprintf(stderr, "\n Error: write to device failed with flag %04x\n", s);
+      return 1;
+    }
+    MessRec rec;
+    s = getmess(&rec, TMO_REPLY);
+    if (s) {
+      fprintf(stderr, "\n Error: failed erase request with flag %04x\n", s);
+      return 1;
+    }
+    if (rec.cmd != MSG_ACK) {
+      fprintf(stderr, "\n Error: incorrect response for flash clear 0x%04x\n", (unsigned)rec.cmd);
+      return 1;
+    }
+    block += count;
+    if (chip >= range->endchip && block > range->endblock) {
+      fprintf(stderr, "\b\b\b100%%");
+      return 0;
+    }
+    pct += step;
+    fprintf(stderr, "\b\b\b%02d%%", (int)pct);
+    if (block >= (uint32_t)g.nblocks) {
+      block = 0;
+      chip++;
+      needgeom = 1;
+    }
+  }
+}
+
+int hflsclear_req(void) {
+  diritem r;
+  memset(&r, 0, sizeof r);
+  if (typedrange(ERASE_LINE, &r)) return 1;
+  fprintf(stderr, "\n Erasing\t");
+  if (eraseflash(&r)) return 1;
+  fprintf(stderr, "\n");
+  freedirtab();
+  return 0;
+}
+
+// ======================================================================
+// Recordings by number
+// ======================================================================
+
+void settags(int first, int last, int value) {
+  if (last <= 0 || last > HFLS_nrecs) {
+    fprintf(stderr, "File number out of range\n");
+    return;
+  }
+  if (first <= 0 || first > last) first = last;
+  for (int i = first; i <= last; i++) HFLS_dirtab[i - 1].tag = (uint32_t)value;
+}
+
+// A number being typed: digits beyond the range of int stay out of range
+// instead of wrapping round onto a real entry.
+#define SELECT_TOOBIG 2147483647LL
+static long long adddigit(long long n, int digit) {
+  n = n * 10 + digit;
+  return n > SELECT_TOOBIG ? SELECT_TOOBIG + 1 : n;
+}
+
+// Marks the item start-current: a number too large for an int is no entry
+// (out of range as the last number; as the start, "start above last").
+static void closeitem(long long start, long long current, int value) {
+  settags(start > SELECT_TOOBIG ? INT32_MAX : (int)start, current > SELECT_TOOBIG ? 0 : (int)current, value);
+}
+
+int parsenums(const char *text, int count, int value) {
+  if (text[0] == 0 || text[0] == 'x' || text[0] == 'X') return 0;
+  if (text[0] == 'a' || text[0] == 'A') {
+    settags(1, count, value);
+    return count;
+  }
+  long long current = 0, start = 0;
+  for (const char *p = text; *p; p++) {
+    if (*p >= '0' && *p <= '9') {
+      current = adddigit(current, *p - '0');
+    } else if (*p == '-') {
+      start = current;
+      current = 0;
+    } else if (*p == ',') {
+      closeitem(start, current, value);
+      start = current = 0;
+    }
+  }
+  closeitem(start, current, value);
+  int n = 0;
+  for (int i = 0; i < count && i < HFLS_nrecs; i++)
+    if (HFLS_dirtab[i].tag == (uint32_t)value) n++;
+  return n;
+}
+
+int selectfiles(int value, int count) {
+  char line[SELECT_LINE + 1];
+  fprintf(stderr, "\n Select files (e.g., 1-6,8-10, 'a' for all, 'x' for none) ... ");
+  getl(line, SELECT_LINE);
+  fprintf(stderr, "\n");
+  settags(1, count, 0);
+  return parsenums(line, count, value);
+}
+
+// Lists the directory and asks which recordings to take: how many were
+// picked (0 when there is nothing to pick).
+static int pickrecordings(int mode) {
+  if (showdirtab(mode) == 0 || HFLS_nrecs == 0) return 0;
+  return selectfiles(1, HFLS_nrecs);
+}
+
+int hflsoffloadrec_req(int mode) {
+  if (pickrecordings(mode) <= 0) return 0;
+  char base[TYPED_LINE + 1];
+  fprintf(stderr, " Enter filename base\t\t");
+  getl(base, TYPED_LINE);
+  int r = 0;
+  for (int i = 1; i <= HFLS_nrecs && r == 0; i++) {
+    diritem *d = getdiritem(i - 1);
+    if (!d) return 1;
+    if (d->tag != 1) continue;
+    char name[RECNAME_LEN];
+    int n = snprintf(name, sizeof name, "%s%s%03d.kvd", DATA_DIR, base, i);
+    if (n < 0 || n >= (int)sizeof name) {
+      fprintf(stderr, "\n Error: the file name for recording %d would be %d characters, more than %d\n", i, n,
+              RECNAME_LEN - 1);
+      return 1;
+    }
+    r = hflsoffload(name, d);
+  }
+  return r;
+}
+
+int hflsclearrec_req(int mode) {
+  if (pickrecordings(mode) <= 0) return 0;
+  int r = 0;
+  for (int i = 1; i <= HFLS_nrecs && r == 0; i++) {
+    diritem *d = getdiritem(i - 1);
+    if (!d) return 1;
+    if (d->tag != 1) continue;
+    fprintf(stderr, "\n Erasing file %d\t", i);
+    r = eraseflash(d);
+  }
+  fprintf(stderr, "\n");
+  // The flash has changed (or may have): the next listing asks the tag.
+  freedirtab();
+  return r;
+}
+
+// ======================================================================
+// Firmware in flash
+// ======================================================================
+
+#define FW_FNAME 80          // characters of a typed firmware file name
+#define FW_NAME_LONGEST 254  // longest name a header's 8-bit length can carry
+
+// Fills the first page's firmware header at p: six words, then the name
+// zero-padded to its even length. The bytes used.
+static int fwheader(unsigned char *p, unsigned marker, uint32_t loaded, uint32_t modified, const char *name,
+                    int namelen) {
+  const uint32_t w[6] = {marker & 0xFFFF, loaded >> 16,      loaded & 0xFFFF,
+                         modified >> 16,  modified & 0xFFFF, (uint32_t)namelen};
+  bunpack(p, w, 6);
+  memset(p + FW_HEADER, 0, (size_t)namelen);
+  memcpy(p + FW_HEADER, name, strlen(name) < (size_t)namelen ? strlen(name) : (size_t)namelen);
+  return FW_HEADER + namelen;
+}
+
+// Ends a flash write early: closes the file; the result given.
+static int writefail(FILE *f, int r) {
+  fclose(f);
+  return r;
+}
+
+int hflswrite(const char *path, flashlocn pos, unsigned marker) {
+  FILE *f = fopen(path, "rb");
+  if (!f) return 1;
+  chipgeom g;
+  if (getchiptype(pos.chip, &g)) {
+    fprintf(stderr, "ERROR: unable to obtain FLASH chip information\n");
+    return writefail(f, 1);
+  }
+  fprintf(stderr, "\n writing to FLASH");
+  char name[FW_NAME_LONGEST + 1];
+  time_t modified;
+  if (plat_findfile(path, name, sizeof name, &modified)) {
+    fprintf(stderr, "\n Error: cannot look up %s\n", path);
+    return writefail(f, 1);
+  }
+  // The name's length with room for a terminator, made even: at most 254.
+  int namelen = (int)((strlen(name) + 1) & ~(size_t)1);
+  int pagebytes = g.nwords * 2;
+  if (g.nwords <= 0 || 8 + pagebytes > PAYLOAD_MAX || pagebytes < FW_HEADER + namelen) {
+    fprintf(stderr, "\n Error: a flash page of %d words cannot hold the firmware header\n", (int)g.nwords);
+    return writefail(f, 1);
+  }
+  uint32_t loaded = (uint32_t)time(NULL);
+  for (int first = 1;; first = 0) {
+    fprintf(stderr, ".");
+    const uint32_t loc[4] = {(uint32_t)pos.chip & 0xFFFF, (uint32_t)pos.block & 0xFFFF, (uint32_t)pos.page & 0xFFFF, 1};
+    unsigned char *p = bunpack(getbuff(), loc, 4);
+    int used = first ? fwheader(p, marker, loaded, (uint32_t)modified, name, namelen) : 0;
+    size_t want = (size_t)(pagebytes - used), got = fread(p + used, 1, want, f);
+    if (ferror(f)) {
+      fprintf(stderr, "\n Error: cannot read %s\n", path);
+      return writefail(f, 1);
+    }
+    int end = got < want;
+    if (end) memset(p + used + got, 0, want - got);
+    int s = sendreq(REQ_FLWRITE, 8 + pagebytes);
+    if (s) return writefail(f, s);
+    pos.page++;
+    MessRec rec;
+    s = getmess(&rec, TMO_REPLY);
+    if (s) {
+      fprintf(stderr, " Error in response with flag %04x\n", s);
+      return writefail(f, 1);
+    }
+    if (rec.cmd != MSG_ACK) {
+      fprintf(stderr, " Bad response 0x%04x\n", (unsigned)rec.cmd);
+      return writefail(f, 1);
+    }
+    if (end) {
+      fclose(f);
+      fprintf(stderr, "\n");
+      return 0;
+    }
+  }
+}
+
+int hflswrite_req(void) {
+  char name[FW_FNAME + 1];
+  flashlocn pos = {0, 0, 0, 1};
+  if (getfname(name, FW_FNAME, "rb") || getflashlocn(&pos, 3)) return 1;
+  pos.count = 1;
+  return hflswrite(name, pos, FW_MARKER);
+}
+
+int sendcode(void) {
+  char name[FW_FNAME + 1];
+  if (getfname(name, FW_FNAME, "rb")) {
+    fprintf(stderr, " Unable to open file %s\n", name);
+    return 1;
+  }
+  fprintf(stderr, " Erasing code space ");
+  diritem code;
+  memset(&code, 0, sizeof code);
+  if (eraseflash(&code)) return 1;
+  const flashlocn pos = {0, 0, 0, 1};
+  return hflswrite(name, pos, FW_MARKER);
+}
+
+unsigned char *hfls_pageread(flashlocn *pos, int *len) {
+  pos->count = 1;
+  const uint32_t loc[4] = {(uint32_t)pos->chip & 0xFFFF, (uint32_t)pos->block & 0xFFFF, (uint32_t)pos->page & 0xFFFF,
+                           1};
+  MessRec rec;
+  uint32_t d[5];
+  if (flashread(loc, &rec, d)) return NULL;
+  if (d[0] != loc[0] || d[1] != loc[1] || d[2] == 0xFFFF) {
+    fprintf(stderr, " Error: bad file descriptor received\n");
+    return NULL;
+  }
+  *len = rec.len - READ_DESC;
+  return rec.data + READ_DESC;
+}
+
+int checkcode(void) {
+  flashlocn pos = {0, 0, 0, 1};
+  int len;
+  unsigned char *p = hfls_pageread(&pos, &len);
+  if (!p) return 1;
+  uint32_t w[6] = {0, 0, 0, 0, 0, 0};
+  bpack(w, p, len < FW_HEADER ? len / 2 : 6);
+  if (w[0] != FW_MARKER) {
+    fprintf(stderr, "No executable firmware loaded\n");
+    return 0;
+  }
+  // The name must lie within the page that arrived, whatever its length says.
+  if (len < FW_HEADER || w[5] > FW_NAME_MAX || FW_HEADER + (int)w[5] > len) {
+    fprintf(stderr, "Corrupt firmware\n");
+    return 0;
+  }
+  // The terminator goes at most one byte past the page: onto the reply's
+  // check value, still inside the receive buffer.
+  p[FW_HEADER + w[5]] = 0;
+  fprintf(stderr, "Current firmware:\t%s\n", (const char *)p + FW_HEADER);
+  int32_t t = (int32_t)((w[3] << 16) | w[4]);
+  fprintf(stderr, "File last modified:\t%s\n", long2timestr(&t));
+  t = (int32_t)((w[1] << 16) | w[2]);
+  fprintf(stderr, "Loaded:\t\t\t%s\n", long2timestr(&t));
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "crc16v3.h"
 #include "host.h"
+#include "hostflsh.h"
 #include "k3host.h"
 #include "k3proto.h"
 #include "platform.h"
@@ -147,6 +148,8 @@ void Harness::SetUp() {
   mode = 0;
   devtype = -1;
   usb_handle = nullptr;
+  DATA_DIR[0] = 0;
+  freedirtab();
 
   oldcwd_ = std::filesystem::current_path().string();
   char name[] = "/tmp/k3test-XXXXXX";

@@ -240,19 +240,6 @@ TEST_F(Session, ClockReadErrors) {
   EXPECT_LE(labs(t - (long)time(NULL)), 2);
 }
 
-// The erase confirmation takes only a lower-case y.
-TEST_F(Session, ConfirmationTakesOnlyLowerCaseY) {
-  start();
-  keys("yYn");
-  EXPECT_EQ(verifyclear(), 1);
-  EXPECT_EQ(verifyclear(), 0);
-  EXPECT_EQ(verifyclear(), 0);
-  EXPECT_EQ(err(),
-            " Are you sure you want to erase recordings y/n? \n"
-                       " Are you sure you want to erase recordings y/n? \n"
-                       " Are you sure you want to erase recordings y/n? \n");
-}
-
 // Sessions that end without a quit, whole text and result: a tag that
 // leaves (released quietly), one that stalls (the menu still waits between
 // polls), one held by another program, and one silent from the start whose
