@@ -682,13 +682,18 @@ static int typedlocn(const char *prompt, int len, uint32_t *chip, uint32_t *bloc
   return 0;
 }
 
+// 1 when a flash range's end lies before its start (chips compared unsigned).
+static int endsbefore(const diritem *r) {
+  return r->endchip < r->startchip || (r->endchip == r->startchip && r->endblock < r->startblock);
+}
+
 // Asks for the start and end of a flash range. 0 read; 1 refused (message
 // printed).
 static int typedrange(int len, diritem *r) {
   if (typedlocn("\n Enter start chip block\t\t", len, &r->startchip, &r->startblock) ||
       typedlocn("\n Enter end chip block\t\t", len, &r->endchip, &r->endblock))
     return 1;
-  if (r->endchip < r->startchip || (r->endchip == r->startchip && r->endblock < r->startblock)) {
+  if (endsbefore(r)) {
     fprintf(stderr, "\n Error: end location must be after start location\n");
     return 1;
   }
@@ -737,8 +742,7 @@ int eraseflash(const diritem *range) {
   chipgeom g = {0, 0, 0, 0, 0};
   // A directory entry is the tag's word: one that ends before it starts
   // would have the count below run past its end onto other recordings.
-  if (range->endchip < range->startchip ||
-      (range->endchip == range->startchip && range->endblock < range->startblock)) {
+  if (endsbefore(range)) {
     fprintf(stderr, "\n Error: the flash range ends before it starts\n");
     return 1;
   }
