@@ -29,7 +29,8 @@ const char SIM_USAGE[] =
     "                     (0 = every), KIND one of noreply badsync badlen badcrc wrongcode short\n"
     "                     nack error text vanish writefail zlpfail delay stall (for text, ARG is\n"
     "                     the text), or for the flash read only: fewpages (at most ARG pages),\n"
-    "                     wrongpage, wrongblock, skipblock, pageerrors (error count ARG);\n"
+    "                     wrongpage, wrongblock, skipblock, pageerrors (error count ARG), or for\n"
+    "                     the MSP boot-loader frame only: refuse (answered 0xA0, nothing done);\n"
     "                     may be repeated. CODE is a request code, decimal or 0x hex,\n"
     "                     or its name:\n"
     "                       sync 0        boardid 2     adc 3         timeread 4    timeset 5\n"
@@ -52,7 +53,7 @@ static const struct {
     {"vanish", FAULT_VANISH},       {"writefail", FAULT_WRITEFAIL},   {"zlpfail", FAULT_ZLPFAIL},
     {"delay", FAULT_DELAY},         {"stall", FAULT_STALL},           {"fewpages", FAULT_FEWPAGES},
     {"wrongpage", FAULT_WRONGPAGE}, {"wrongblock", FAULT_WRONGBLOCK}, {"skipblock", FAULT_SKIPBLOCK},
-    {"pageerrors", FAULT_PAGEERRORS},
+    {"pageerrors", FAULT_PAGEERRORS}, {"refuse", FAULT_REFUSE},
 };
 
 // The requests by name, for --fault.

@@ -17,6 +17,7 @@ static const TagSubsystem *const SUBSYSTEMS[] = {
     &TAG_BOARD,
     &TAG_EEPROM,
     &TAG_FLASH,
+    &TAG_MSP,
 };
 
 void put16(std::vector<uint8_t> &out, uint32_t v) {
@@ -182,6 +183,8 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
       case FAULT_SKIPBLOCK:
       case FAULT_PAGEERRORS:
         break;  // the flash read applies these itself
+      case FAULT_REFUSE:
+        break;  // the MSP boot loader applies this itself
     }
   }
   unsigned long now = vbus_now_ms();

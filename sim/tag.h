@@ -2,10 +2,10 @@
 // requests through, and the helpers a request handler uses to answer.
 //
 // The firmware is split by subsystem, one file each: tag_board.cpp,
-// tag_eeprom.cpp, tag_flash.cpp (the MSP to come). A subsystem is a TagSubsystem record: its
-// request handlers by code, and the keys it keeps in the state file. To add
-// one, define its record in its own file and list it in SUBSYSTEMS in
-// tag.cpp.
+// tag_eeprom.cpp, tag_flash.cpp, tag_msp.cpp (the MSP co-processor). A
+// subsystem is a TagSubsystem record: its request handlers by code, and the
+// keys it keeps in the state file. To add one, define its record in its own
+// file and list it in SUBSYSTEMS in tag.cpp.
 #pragma once
 
 #include <stdint.h>
@@ -92,6 +92,7 @@ struct TagSubsystem {
 extern const TagSubsystem TAG_BOARD;
 extern const TagSubsystem TAG_EEPROM;
 extern const TagSubsystem TAG_FLASH;
+extern const TagSubsystem TAG_MSP;
 
 // ---- For handlers ----
 

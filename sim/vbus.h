@@ -31,6 +31,39 @@ struct SimRecording {
   uint16_t type = 1;                    // 0 fragment, 1 recording, 2 bad block, other: unknown
 };
 
+// The KOVA-3's MSP co-processor as the emulated tag holds it. It lives in
+// TagConfig, so it is both the power-on state and, through
+// vbus_tag_config, the live state a test looks at.
+//
+// The running program presents a 256-byte register space: a transmit
+// (request 0x40a) stores its first byte as the register address and the
+// rest from there on; a receive (0x40b) returns bytes from the last address
+// on. Register 0 holds the last command pair, 20 the 12-byte timing and
+// trigger block, 32 the 2-byte option word; a read from 128 returns the 64
+// bytes of memory at 0x1000 (the firmware information record).
+//
+// The boot loader (request 0x409, one frame per request) answers 0x90 or
+// 0xA0. It refuses everything but the mass erase until it has been given the
+// password, the 32 bytes at 0xFFE0 (all 0xFF right after a mass erase);
+// writes go into mem, and a start leaves the boot loader and runs the
+// program at the address given. While no program can run (in the boot
+// loader, or the reset vector erased) the MSP does not answer its registers:
+// transmit, receive and sensor replies carry status 2 and no bytes.
+struct SimMsp {
+  bool fitted = true;            // false: the MSP requests are nacked
+  uint16_t status = 0;           // status word of register and sensor replies while running
+  uint16_t battery_mv = 3690;    // sensor readings
+  uint16_t salinity = 960;       // raw, 0 to 1023
+  uint16_t aux = 0x0123;         // the third reading
+  int wio = -1;                  // last WIO test value, -1 none yet
+  std::vector<uint8_t> regs;     // 256 bytes; empty at attach: power-on defaults
+  uint8_t ptr = 0;               // register address of the next receive
+  std::vector<uint8_t> mem;      // 64 KiB image; empty at attach: a factory program and record
+  bool in_bsl = false;           // in the boot loader since its first frame, until a start
+  bool unlocked = false;         // the boot loader has taken the password
+  int started_at = -1;           // address the program was last started at, -1 never
+};
+
 // How one emulated tag starts.
 struct TagConfig {
   int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
@@ -72,6 +105,8 @@ struct TagConfig {
   // 2026-03-02 10:15:00 UTC, loaded 2026-03-09 14:00:00 UTC); empty: that
   // page is erased.
   std::string firmware_name = "kova3_fw_2_14.bin";
+  // The MSP co-processor (KOVA-3); see SimMsp.
+  SimMsp msp;
 };
 
 // What can go wrong with one request; see vbus_fault.
@@ -97,6 +132,8 @@ enum FaultKind {
   FAULT_WRONGBLOCK,  // the descriptor names the next block
   FAULT_SKIPBLOCK,   // first and last page 0xFFFF, no data: the block is skipped
   FAULT_PAGEERRORS,  // the descriptor's error count is arg
+  // MSP boot-loader frame (0x409) only.
+  FAULT_REFUSE,      // the boot loader answers 0xA0 whatever the frame
 };
 
 // A fault on request `code`, at its nth occurrence counted from 1 (0: every
