@@ -85,6 +85,7 @@ uint32_t short_id(const uint32_t id[5]);
 
 extern int mode;     // 0 user, 1 expert, 2 tag setup
 extern int devtype;  // index into DEVTYPES, -1 unknown
+extern uint32_t tagid; // short board id of the tag identified in this session, 0 none
 extern const char *const DEVTYPES[5];
 
 // Runs a session with the tag: 1 quit, 0 restart (or the session could not

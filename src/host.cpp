@@ -16,6 +16,8 @@
 #include "host_eeprom.h"
 #include "hostflsh.h"
 #include "k3host.h"
+#include "kovacfg.h"
+#include "msp.h"
 #include "params.h"
 #include "platform.h"
 #include "utilities.h"
@@ -26,6 +28,7 @@ usb_dev_handle *usb_handle;
 int usb_lasterr;
 
 int mode = 0;
+uint32_t tagid = 0;
 int devtype = -1;
 const char *const DEVTYPES[5] = {"MIRO", "MIRO", "??", "??", "KOVA-3"};
 
@@ -349,7 +352,9 @@ uint32_t short_id(const uint32_t id[5]) { return ((id[2] & 0xFFFF) << 16) | (id[
 
 int identify_device(void) {
   uint32_t id[5], soc[3];
+  tagid = 0;
   if (getboardid(id)) return 1;
+  tagid = short_id(id);
   if (board_soc_read(soc)) return 1;
   uint32_t t = soc[0];
   if (t > KOVA3) {
@@ -462,8 +467,8 @@ int out_service_user(void) {
     case 'c':
     case 'C':
       // Tag setup is for the KOVA-3 only; on other tags the key does nothing.
-      if (devtype != KOVA3) return 1;
-      return invalid();
+      if (devtype == KOVA3) mode = 2;
+      return 1;
     case 'q':
     case 'Q':
       return quit_user();
@@ -547,6 +552,22 @@ int out_service_expert(void) {
     case 'i':
       mode = 0;
       return 1;
+    // The MSP keys act on every tag; only their menu lines are for the KOVA-3.
+    case 'm':
+      mspprog();
+      return 1;
+    case 'r':
+      msprxtest();
+      return 1;
+    case 's':
+      mspwiotest();
+      return 1;
+    case 't':
+      msptxtest();
+      return 1;
+    case 'v':
+      msp_readhdr();
+      return 1;
     case 'q':
       return -1;
     case 'x':
@@ -559,12 +580,18 @@ int out_service_expert(void) {
 static void show_menu(void) {
   if (mode == 1)
     opt_display_expert();
+  else if (mode == 2)
+    opt_display_kova3();
   else
     opt_display_user();
 }
 
 static int service_key(void) {
   if (mode == 1) return out_service_expert();
+  if (mode == 2) {
+    mode = out_service_kova3();
+    return 1;
+  }
   return out_service_user();
 }
 

@@ -16,6 +16,7 @@
 #include "crc16v3.h"
 #include "host.h"
 #include "hostflsh.h"
+#include "kovacfg.h"
 #include "k3host.h"
 #include "k3proto.h"
 #include "platform.h"
@@ -150,6 +151,8 @@ void Harness::SetUp() {
   usb_handle = nullptr;
   DATA_DIR[0] = 0;
   freedirtab();
+  k3p = TagParams();
+  tagid = 0;
 
   oldcwd_ = std::filesystem::current_path().string();
   char name[] = "/tmp/k3test-XXXXXX";
@@ -198,6 +201,12 @@ struct usb_device *Harness::find(int tag) {
     for (struct usb_device *d = b->devices; d; d = d->next)
       if (vbus_device_tag(d) == tag) return d;
   return nullptr;
+}
+
+std::string hex(const std::vector<uint8_t> &b) {
+  std::string s;
+  for (uint8_t v : b) s += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+  return s;
 }
 
 std::vector<std::vector<uint8_t>> Harness::payloads(int tag, int code) {

@@ -28,6 +28,9 @@ struct KeysExhausted : std::exception {
 
 typedef std::vector<uint8_t> Bytes;
 
+// Bytes as lower-case hexadecimal pairs, without separators.
+std::string hex(const std::vector<uint8_t> &b);
+
 // A well-formed frame (sync, code, length, payload, check value).
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
 

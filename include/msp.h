@@ -1,0 +1,59 @@
+// The KOVA-3's MSP co-processor, reached through the tag's main processor:
+// bytes relayed to and from it, its registers and sensors, the expert tests,
+// and its firmware installed through its ROM boot loader.
+#pragma once
+
+#include <stdint.h>
+
+// MSP registers.
+#define MSPREG_COMMAND 0   // command byte pair, write only
+#define MSPREG_TIMING 20   // timing and trigger block, 12 bytes
+#define MSPREG_TAGAPP 32   // audio and sensor option word, 2 bytes
+#define MSPREG_FWINFO 128  // firmware information record, 64 bytes
+
+#define TMO_MSPDRAIN 100   // a stale frame cleared before a transmit
+
+// The MSP's sensor readings.
+struct MspSensors {
+  int32_t battery_mv;
+  int32_t aux_value;     // read and kept, not shown
+  int32_t salinity_raw;  // 0 to 1023
+};
+
+// Sends the nwords MSP-byte words already at the start of the request
+// payload. 0 sent and answered; -1 failed (printed).
+int msp_tx(int nwords);
+// Reads nbytes (0 to 255) bytes from the MSP into dest, storing at most
+// nbytes whatever the reply carries: the number stored, or negative on failure.
+int msp_rx(unsigned char *dest, int nbytes);
+// Register read (address, then receive) and write (address and bytes).
+int mspread(int address, unsigned char *dest, int nbytes);
+int mspwrite(int address, const unsigned char *data, int nbytes);
+// 0 with *rec filled; -1 failed, *rec unchanged.
+int mspsensors(MspSensors *rec);
+
+// The expert menu's tests: transmit typed hex bytes, receive a typed count,
+// drive the WIO line. 0 or -1.
+int msptxtest(void);
+int msprxtest(void);
+int mspwiotest(void);
+
+// ---- Firmware, through the boot loader ----
+
+// Sends nwords frame words as one relay request and decodes at most maxreply
+// reply words into reply: their number, or -1 on failure (printed).
+int msp_sendmess(const uint32_t *words, int nwords, uint32_t *reply, int maxreply);
+// Boot-loader commands: 1 acknowledged, 0 not.
+int msp_erase(void);
+int msp_unlock(void);
+// frame holds n + 10 words, the data bytes in its last n; the ten leading
+// words are filled here.
+int msp_write(int address, uint32_t *frame, int n);
+int msp_start(int address);
+// Writes the firmware information record for the image at path: 0 or 1.
+int msp_sendhdr(const char *path);
+// Reads the record back and shows it: 0 (also with no record), 1 when the
+// register address could not be sent, -1 when the receive failed.
+int msp_readhdr(void);
+// Installs an image typed by the operator: 0 written, 1 failed.
+int mspprog(void);

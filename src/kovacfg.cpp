@@ -1,0 +1,319 @@
+// Setting up a KOVA-3 for deployment. The settings live in the MSP's
+// registers; the host holds a copy in k3p, read once for each tag and
+// changed by the operator's keys in the tag setup menu, and writes it back,
+// with the arming command last, when the operator finishes.
+#include "kovacfg.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <time.h>
+
+#include "host.h"
+#include "platform.h"
+#include "utilities.h"
+
+TagParams k3p;
+const char *const AUD_FS[3] = {"120kHz", "240kHz", "500kHz"};
+const char *const SENS_SEQ[4] = {"A+M", "A+M+G", "Ecg+A+M", "Ecg+A+M+G"};
+const int32_t HMS[4] = {0, 24, 60, 60};
+
+// The tag whose settings k3p holds (its short board id).
+static uint32_t loaded_tag;
+
+// Command pairs for register 0.
+#define CMD_ARM 7
+#define CMD_DISABLE 9
+#define CMD_BEACON 11
+#define ARM_RELEASE_BY 11  // second byte when arming with a release-by time
+#define ARM_NO_RELEASE_BY 10
+
+#define SETUP_LINE 80
+
+// ---- Options word ----
+
+void unpackTagApp(TagApp *app, uint32_t word) {
+  app->gain1 = word & 1;
+  app->gain2 = (word >> 1) & 1;
+  app->vhf_on_demand = (word >> 12) & 1;
+  uint32_t rate = (word >> 4) & 0xF, seq = (word >> 8) & 0xF;
+  app->sample_rate = rate <= 2 ? rate : 0;
+  app->sensor_seq = seq <= 3 ? seq : 0;
+}
+
+void packTagApp(uint32_t *word, const TagApp *app) {
+  *word = app->gain1 + 2u * app->gain2 + 16u * app->sample_rate + 256u * app->sensor_seq + 4096u * app->vhf_on_demand;
+}
+
+void showTagApp(const TagApp *app) {
+  fprintf(stderr, " f AUDIO sampling rate\t\t%s\n", AUD_FS[app->sample_rate % 3]);
+  fprintf(stderr, " g AUDIO gain ch 1 (0=low)\t%d\n", app->gain1);
+  fprintf(stderr, " h AUDIO gain ch 2 (0=low)\t%d\n", app->gain2);
+  fprintf(stderr, " m SENSOR sequence\t\t%s\n", SENS_SEQ[app->sensor_seq % 4]);
+  fprintf(stderr, " v VHF on-demand (1=on)\t\t%d\n", app->vhf_on_demand);
+}
+
+void changeTagApp(TagApp *app, int key) {
+  switch (key) {
+    case 'f':
+      app->sample_rate = (app->sample_rate + 1) % 3;
+      break;
+    case 'g':
+      app->gain1 ^= 1;
+      break;
+    case 'h':
+      app->gain2 ^= 1;
+      break;
+    case 'm':
+      app->sensor_seq = (app->sensor_seq + 1) % 4;
+      break;
+    case 'v':
+      app->vhf_on_demand ^= 1;
+      break;
+  }
+}
+
+// Reads n bytes of register address. A reply with fewer bytes than asked
+// fails too: showing (and later writing back) settings that were never read
+// would arm the tag with them. 0 or 1.
+static int readreg(int address, unsigned char *b, int n) {
+  int got = mspread(address, b, n);
+  if (got < 0) return 1;
+  if (got < n) {
+    fprintf(stderr, " Error: MSP register %d gave %d of %d bytes\n", address, got, n);
+    return 1;
+  }
+  return 0;
+}
+
+int getTagApp(TagApp *app) {
+  unsigned char b[2];
+  if (readreg(MSPREG_TAGAPP, b, 2)) return 1;
+  uint32_t word;
+  brpack(&word, b, 1);
+  unpackTagApp(app, word);
+  return 0;
+}
+
+int setTagApp(const TagApp *app) {
+  uint32_t word;
+  unsigned char b[2];
+  packTagApp(&word, app);
+  brunpack(b, &word, 1);
+  return mspwrite(MSPREG_TAGAPP, b, 2);
+}
+
+// ---- Transfer ----
+
+int update_params(TagParams *p) {
+  uint32_t now = (uint32_t)time(NULL);
+  // Read once per run; a different tag found after a restart has settings
+  // of its own, which must not be shown (and written) as this copy.
+  if (p->loaded && loaded_tag == tagid) return 0;
+  p->loaded = 0;
+  p->command[0] = p->command[1] = 0;
+  if (mspsensors(&p->sensors) < 0) return 1;
+  unsigned char b[12];
+  if (readreg(MSPREG_TIMING, b, 12)) return 1;
+  uint32_t w[6];
+  brpack(w, b, 6);
+  p->release_after = w[0] | w[1] << 16;
+  p->release_by = w[2] | w[3] << 16;
+  if (p->release_by < now) p->release_by = 0;
+  p->burn_time = (int32_t)w[4];
+  p->loaded = 1;
+  loaded_tag = tagid;
+  p->vhf_pulse_length = (w[5] >> 14) & 1;
+  p->salinity_threshold = (int32_t)(w[5] & 0x3FF);
+  p->vhf_pulse_rate = (w[5] >> 15) & 1;
+  return getTagApp(&p->app);
+}
+
+int set_params(TagParams *p) {
+  uint32_t w[6] = {p->release_after & 0xFFFF, p->release_after >> 16, p->release_by & 0xFFFF, p->release_by >> 16,
+                   (uint32_t)p->burn_time & 0xFFFF, (uint32_t)p->salinity_threshold & 0x3FF};
+  if (p->vhf_pulse_rate) w[5] |= 0x8000;
+  if (p->vhf_pulse_length) w[5] |= 0x4000;
+  unsigned char b[12];
+  brunpack(b, w, 6);
+  if (mspwrite(MSPREG_TIMING, b, 12) < 0) return 1;
+  if (setTagApp(&p->app) < 0) return 1;
+  if (mspwrite(MSPREG_COMMAND, p->command, 2) < 0) return 1;
+  return 0;
+}
+
+// ---- Durations ----
+
+void dhms(int32_t out[4], uint32_t s) {
+  out[0] = (int32_t)(s / 86400);
+  out[1] = (int32_t)(s % 86400 / 3600);
+  out[2] = (int32_t)(s % 3600 / 60);
+  out[3] = (int32_t)(s % 60);
+}
+
+uint32_t dtos(const int32_t *values, int count) {
+  if (count > 4) return 0;
+  uint32_t s = 0;  // unsigned: typed numbers of any size wrap, never overflow
+  for (int i = 0; i < count; i++) s = s * (uint32_t)HMS[4 - count + i] + (uint32_t)values[i];
+  return s;
+}
+
+// ---- Typed numbers and dates ----
+
+static int blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+int getarg(const char *text, int32_t *values, int max) {
+  int n = 0;
+  const char *s = text;
+  while (n < max && *s) {
+    while (blank((unsigned char)*s)) s++;
+    bool neg = *s == '-';
+    if (neg) s++;
+    if (!isdigit((unsigned char)*s)) break;
+    int64_t v = 0;
+    for (; isdigit((unsigned char)*s); s++)
+      if (v <= INT32_MAX) v = v * 10 + (*s - '0');  // a longer run stays out of range
+    if (v > INT32_MAX) v = INT32_MAX;
+    values[n++] = (int32_t)(neg ? -v : v);
+  }
+  return n;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+static int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+uint32_t cfgtime(const int32_t *values, int count) {
+  time_t t = time(NULL);
+  struct tm *g = gmtime(&t);
+  if (!g) {
+    fprintf(stderr, " ERROR: unable to read PC time\n");
+    return 0;
+  }
+  int64_t f[6] = {g->tm_year + 1900, g->tm_mon + 1, g->tm_mday, g->tm_hour, g->tm_min, g->tm_sec};
+  if (count > 6) count = 6;
+  for (int i = 0; i < count; i++) f[6 - count + i] = values[i];
+  // Worked out as UTC directly rather than through the local-time
+  // conversion: a zone whose offset has changed since the typed date (or a
+  // runtime that cannot convert times before 1970) would shift the result.
+  // Fields out of range carry over: minute 75 is an hour and 15 minutes.
+  int64_t mon = f[1] - 1, year = f[0] + (mon >= 0 ? mon / 12 : (mon - 11) / 12);
+  mon -= (year - f[0]) * 12;
+  int64_t secs = (days_from_civil(year, mon + 1, 1) + f[2] - 1) * 86400 + f[3] * 3600 + f[4] * 60 + f[5];
+  if (secs < 0 || secs > (int64_t)UINT32_MAX) {
+    fprintf(stderr, " ERROR: the tag cannot hold that time\n");
+    return 0;
+  }
+  return (uint32_t)secs;
+}
+
+// ---- The menu ----
+
+void opt_display_kova3(void) {
+  update_params(&k3p);
+  int32_t d[4], now = (int32_t)time(NULL);
+  fprintf(stderr, "\n TAG Setup\n type a letter to edit parameter or 'q' to end\n");
+  fprintf(stderr, " s salinity trigger\t\t%d%% (0=most sensitive)\n", (int)((1023u - (uint32_t)k3p.salinity_threshold) / 10));
+  if (k3p.release_by) {
+    int32_t rb = (int32_t)k3p.release_by;
+    fprintf(stderr, " b release by\t\t\t%s\n", long2timestr(&rb));
+  } else {
+    fprintf(stderr, " b release by\t\t\tnot set\n");
+  }
+  dhms(d, k3p.release_after);
+  fprintf(stderr, " r release after\t\t%d:%02d:%02d days:hrs:mins\n", d[0], d[1], d[2]);
+  dhms(d, (uint32_t)k3p.burn_time);
+  fprintf(stderr, " t burn time\t\t\t%d:%02d:%02d hrs:mins:secs\n", d[0] * 24 + d[1], d[2], d[3]);
+  fprintf(stderr, " p VHF pulse length (0=short)\t%d\n", k3p.vhf_pulse_length);
+  fprintf(stderr, " z VHF pulse rate (0=slow)\t%d\n", k3p.vhf_pulse_rate);
+  showTagApp(&k3p.app);
+  fprintf(stderr, "\n current time:\t\t\t%s\n", long2timestr(&now));
+  int sal = 100 - k3p.sensors.salinity_raw / 10;
+  fprintf(stderr, " current salinity:\t\t%d%%\n", sal < 0 ? 0 : sal);
+  fprintf(stderr, " current battery:\t\t%1.2f V\n", k3p.sensors.battery_mv / 1000.0);
+  if (k3p.release_by && k3p.release_by < (uint32_t)now)
+    fprintf(stderr, " WARNING: release-by time is prior to current time\n");
+  fprintf(stderr, "? ");
+}
+
+// Prompts and reads up to max numbers: how many.
+static int asknumbers(const char *prompt, int32_t *v, int max) {
+  char line[SETUP_LINE + 1];
+  fprintf(stderr, "%s", prompt);
+  getl(line, SETUP_LINE);
+  return getarg(line, v, max);
+}
+
+// Sets the clock, asks whether to arm, and writes everything.
+static void finish(void) {
+  timeset_req();  // its acknowledge is cleared by the first MSP transmit
+  fprintf(stderr, "\nArm tag? y/n  ");
+  int k = plat_getch();
+  k = k < 128 ? tolower(k) : k;
+  const char *msg;
+  if (k == 's') {
+    k3p.command[0] = CMD_BEACON;
+    msg = "\nEntering beacon mode... ";
+  } else if (k == 'y') {
+    k3p.command[0] = CMD_ARM;
+    k3p.command[1] = k3p.release_by ? ARM_RELEASE_BY : ARM_NO_RELEASE_BY;
+    msg = "\nArming tag... ";
+  } else {
+    k3p.command[0] = CMD_DISABLE;
+    msg = "\nDisabling VHF beacon... ";
+  }
+  fprintf(stderr, "%s", msg);
+  if (set_params(&k3p))
+    fprintf(stderr, "\nError: Unable to set parameters\n");
+  else
+    fprintf(stderr, "done\n");
+}
+
+int out_service_kova3(void) {
+  int result = 2, c;
+  do c = plat_getch();
+  while (c <= 0x2F || c >= 0x80);  // control keys, blanks, punctuation below '0', extended codes
+  fprintf(stderr, "%c\n\n", c);
+  int32_t v[6];
+  int n;
+  switch (tolower(c)) {
+    case 'b':
+      n = asknumbers(" enter release-by date (yr mon day hr min sec) or 0... ", v, 6);
+      if (n > 0) k3p.release_by = v[0] == 0 ? 0 : cfgtime(v, n);
+      break;
+    case 'p':
+      k3p.vhf_pulse_length ^= 1;
+      break;
+    case 'q':
+      finish();
+      result = 0;
+      break;
+    case 'r':
+      n = asknumbers(" enter release-in time (days hr mins)... ", v, 3);
+      if (n > 0) {
+        v[n] = 0;
+        k3p.release_after = dtos(v, n + 1);
+      }
+      break;
+    case 's':
+      n = asknumbers(" enter salinity trigger level (0-100)... ", v, 1);
+      if (n > 0 && v[0] >= 0) k3p.salinity_threshold = (int32_t)(1023u - 10u * (uint32_t)v[0]);
+      break;
+    case 't':
+      n = asknumbers(" enter release-on duration (hr min secs)... ", v, 3);
+      if (n > 0) k3p.burn_time = (int32_t)dtos(v, n);
+      break;
+    case 'z':
+      k3p.vhf_pulse_rate ^= 1;
+      break;
+    default:
+      changeTagApp(&k3p.app, c);
+  }
+  fprintf(stderr, "\n");
+  return result;
+}
