@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "crc16v3.h"
 #include "k3proto.h"
@@ -19,6 +20,66 @@ static const TagSubsystem *const SUBSYSTEMS[] = {
     &TAG_FLASH,
     &TAG_MSP,
 };
+
+void tag_hex(std::string &s, const uint8_t *b, size_t n) {
+  static const char DIGITS[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; i++) {
+    s += DIGITS[b[i] >> 4];
+    s += DIGITS[b[i] & 15];
+  }
+}
+
+static int hexval(char h) {
+  return h >= '0' && h <= '9'   ? h - '0'
+         : h >= 'a' && h <= 'f' ? h - 'a' + 10
+         : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                : -1;
+}
+
+bool tag_unhex(const std::string &s, size_t from, std::vector<uint8_t> *out) {
+  if (from > s.size() || (s.size() - from) % 2) return false;
+  for (size_t i = from; i < s.size(); i += 2) {
+    int hi = hexval(s[i]), lo = hexval(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out->push_back((uint8_t)(hi << 4 | lo));
+  }
+  return true;
+}
+
+std::string tag_runs(const std::vector<uint8_t> &m) {
+  std::string s;
+  char b[8];
+  for (size_t a = 0; a < m.size();) {
+    if (m[a] == 0xFF) {
+      a++;
+      continue;
+    }
+    size_t end = a;
+    while (end < m.size() && m[end] != 0xFF) end++;
+    snprintf(b, sizeof b, "%s%04x:", s.empty() ? "" : " ", (unsigned)a);
+    s += b;
+    tag_hex(s, m.data() + a, end - a);
+    a = end;
+  }
+  return s;
+}
+
+bool tag_load_runs(const std::string &s, size_t size, std::vector<uint8_t> *m) {
+  std::vector<uint8_t> mem(size, 0xFF), addr, bytes;
+  std::istringstream in(s);
+  std::string run;
+  while (in >> run) {
+    addr.clear();
+    bytes.clear();
+    if (run.size() < 7 || run[4] != ':' || !tag_unhex(run.substr(0, 4), 0, &addr) || !tag_unhex(run, 5, &bytes))
+      return false;
+    size_t at = (size_t)addr[0] << 8 | addr[1];
+    if (at + bytes.size() > size) return false;
+    std::copy(bytes.begin(), bytes.end(), mem.begin() + (long)at);
+  }
+  *m = mem;
+  return true;
+}
 
 void put16(std::vector<uint8_t> &out, uint32_t v) {
   out.push_back((uint8_t)(v >> 8));

@@ -110,6 +110,19 @@ std::vector<uint8_t> tag_frame(int code, const uint8_t *payload, int len);
 void put16(std::vector<uint8_t> &out, uint32_t v);
 void put32(std::vector<uint8_t> &out, uint32_t v);
 
+// ---- For the state file ----
+
+// Bytes as hexadecimal digits (lower case), appended to s.
+void tag_hex(std::string &s, const uint8_t *b, size_t n);
+// Hexadecimal digits, two a byte, appended to out; false (out partly
+// filled) for an odd count or anything that is not a digit.
+bool tag_unhex(const std::string &s, size_t from, std::vector<uint8_t> *out);
+// A memory whose erased bytes read 0xFF, as blank-separated runs AAAA:HEX of
+// its other bytes; and such runs read back into a memory of size bytes
+// (false for anything garbled, *m then unchanged).
+std::string tag_runs(const std::vector<uint8_t> &m);
+bool tag_load_runs(const std::string &s, size_t size, std::vector<uint8_t> *m);
+
 // One page of the flash as the tag holds it now; empty for a bad block or
 // a position the tag does not have.
 std::vector<uint8_t> tag_flash_page(const Tag &t, int chip, int block, int page);

@@ -2,11 +2,6 @@
 // all read 0xFF; a configured one holds the parameter magic at 0x6000, then
 // the bad-block records of its chips, a few ordinary parameters and the end
 // marker. The state file keeps the bytes that are not 0xFF as runs.
-#include <stdio.h>
-#include <stdlib.h>
-
-#include <sstream>
-
 #include "k3proto.h"
 #include "tag.h"
 
@@ -68,44 +63,15 @@ static void eeprom_init(Tag &t) {
 
 // State key "eeprom": blank-separated runs ADDR:HEX of the bytes that are
 // not 0xFF; a missing key keeps the power-on contents.
+// Key "eeprom": runs of the bytes that are not 0xFF; a garbled value keeps
+// the power-on contents.
 static void eeprom_load(Tag &t, TagStateMap &kv) {
   auto it = kv.find("eeprom");
   if (it == kv.end()) return;
-  std::vector<uint8_t> e(EE_SIZE, 0xFF);
-  std::istringstream in(it->second);
-  std::string run;
-  while (in >> run) {
-    size_t colon = run.find(':');
-    if (colon == std::string::npos) return;  // garbled: keep the power-on contents
-    char *end = nullptr;
-    long addr = strtol(run.c_str(), &end, 16);
-    std::string hex = run.substr(colon + 1);
-    if (end != run.c_str() + colon || addr < 0 || hex.size() % 2 || addr + (long)hex.size() / 2 > EE_SIZE) return;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-      char b[3] = {hex[i], hex[i + 1], 0};
-      e[addr + i / 2] = (uint8_t)strtoul(b, nullptr, 16);
-    }
-  }
-  t.eeprom = e;
+  tag_load_runs(it->second, EE_SIZE, &t.eeprom);
   kv.erase(it);
 }
 
-static void eeprom_save(const Tag &t, TagStateMap &kv) {
-  std::string s;
-  char b[8];
-  for (int a = 0; a < (int)t.eeprom.size();) {
-    if (t.eeprom[a] == 0xFF) {
-      a++;
-      continue;
-    }
-    snprintf(b, sizeof b, "%s%04x:", s.empty() ? "" : " ", a);
-    s += b;
-    for (; a < (int)t.eeprom.size() && t.eeprom[a] != 0xFF; a++) {
-      snprintf(b, sizeof b, "%02x", t.eeprom[a]);
-      s += b;
-    }
-  }
-  kv["eeprom"] = s;
-}
+static void eeprom_save(const Tag &t, TagStateMap &kv) { kv["eeprom"] = tag_runs(t.eeprom); }
 
 const TagSubsystem TAG_EEPROM = {"eeprom", EEPROM_REQUESTS, eeprom_init, eeprom_load, eeprom_save};

@@ -384,13 +384,6 @@ static bool numbers(const std::string &text, uint32_t *v, int n, uint32_t max) {
   return true;
 }
 
-static int hexval(char h) {
-  return h >= '0' && h <= '9'   ? h - '0'
-         : h >= 'a' && h <= 'f' ? h - 'a' + 10
-         : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                : -1;
-}
-
 // Key "flash.dir": SC:SB:EC:EB:START:END:TYPE per entry.
 static bool load_dir(const std::string &s, std::vector<SimRecording> *dir) {
   std::istringstream in(s);
@@ -430,12 +423,8 @@ static bool load_pages(const Tag &t, const std::string &s, std::map<uint64_t, st
         colon != std::string::npos && numbers(tok.substr(0, colon), v, 3, 0xFFFF) ? usable(t, (int)v[0]) : nullptr;
     if (!c || v[1] >= c->nblocks || v[2] >= c->npages || tok.size() - colon - 1 != 2 * page_bytes(c)) return false;
     std::vector<uint8_t> &pg = (*pages)[page_key((int)v[0], (int)v[1], (int)v[2])];
-    pg.resize(page_bytes(c));
-    for (size_t i = 0; i < pg.size(); i++) {
-      int hi = hexval(tok[colon + 1 + 2 * i]), lo = hexval(tok[colon + 2 + 2 * i]);
-      if (hi < 0 || lo < 0) return false;
-      pg[i] = (uint8_t)(hi << 4 | lo);
-    }
+    pg.clear();
+    if (!tag_unhex(tok, colon + 1, &pg)) return false;
   }
   return true;
 }
@@ -456,7 +445,6 @@ static void flash_load(Tag &t, TagStateMap &kv) {
 }
 
 static void flash_save(const Tag &t, TagStateMap &kv) {
-  static const char HEX[] = "0123456789abcdef";
   std::string s;
   char b[80];
   for (const SimRecording &e : t.flash_dir) {
@@ -478,12 +466,7 @@ static void flash_save(const Tag &t, TagStateMap &kv) {
     snprintf(b, sizeof b, "%s%u:%u:%u:", s.empty() ? "" : " ", (unsigned)(pg.first >> 32),
              (unsigned)(pg.first >> 16 & 0xFFFF), (unsigned)(pg.first & 0xFFFF));
     s += b;
-    size_t o = s.size();
-    s.resize(o + 2 * pg.second.size());
-    for (size_t i = 0; i < pg.second.size(); i++) {
-      s[o + 2 * i] = HEX[pg.second[i] >> 4];
-      s[o + 2 * i + 1] = HEX[pg.second[i] & 15];
-    }
+    tag_hex(s, pg.second.data(), pg.second.size());
   }
   kv["flash.pages"] = s;
 }

@@ -7,11 +7,9 @@
 // Every MSP byte travels as one 16-bit word, the byte in its low half; the
 // high half is not looked at.
 #include <ctype.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "k3proto.h"
 #include "tag.h"
@@ -209,51 +207,6 @@ static void msp_init(Tag &t) {
   msp(t);
 }
 
-static int hexval(char h) {
-  return h >= '0' && h <= '9'   ? h - '0'
-         : h >= 'a' && h <= 'f' ? h - 'a' + 10
-         : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                : -1;
-}
-
-// Hexadecimal digits, two a byte, appended to out; false for anything else.
-static bool unhex(const std::string &s, std::vector<uint8_t> *out) {
-  if (s.size() % 2) return false;
-  for (size_t i = 0; i < s.size(); i += 2) {
-    int hi = hexval(s[i]), lo = hexval(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->push_back((uint8_t)(hi << 4 | lo));
-  }
-  return true;
-}
-
-static void hex(std::string &s, const uint8_t *b, size_t n) {
-  static const char DIGITS[] = "0123456789abcdef";
-  for (size_t i = 0; i < n; i++) {
-    s += DIGITS[b[i] >> 4];
-    s += DIGITS[b[i] & 15];
-  }
-}
-
-// Key "msp.mem": blank-separated runs ADDR:HEX (ADDR 4 hex digits, HEX one
-// byte or more) of the bytes that are not 0xFF.
-static bool load_mem(const std::string &s, std::vector<uint8_t> *mem) {
-  mem->assign(MEM_SIZE, 0xFF);
-  std::istringstream in(s);
-  std::string run;
-  std::vector<uint8_t> addr, bytes;
-  while (in >> run) {
-    addr.clear();
-    bytes.clear();
-    if (run.size() < 7 || run[4] != ':' || !unhex(run.substr(0, 4), &addr) || !unhex(run.substr(5), &bytes))
-      return false;
-    size_t at = (size_t)addr[0] << 8 | addr[1];
-    if (at + bytes.size() > MEM_SIZE) return false;
-    std::copy(bytes.begin(), bytes.end(), mem->begin() + (long)at);
-  }
-  return true;
-}
-
 // A whole decimal number within [lo, hi].
 static bool decimal(const std::string &s, long lo, long hi, long *out) {
   if (s.empty() || s.size() > 12) return false;
@@ -278,8 +231,8 @@ static void msp_load(Tag &t, TagStateMap &kv) {
   std::string s;
   std::vector<uint8_t> b;
   long v;
-  if (get("msp.regs", &s) && unhex(s, &b) && b.size() == REG_SPACE) m.regs = b;
-  if (get("msp.mem", &s) && load_mem(s, &b)) m.mem = b;
+  if (get("msp.regs", &s) && tag_unhex(s, 0, &b) && b.size() == REG_SPACE) m.regs = b;
+  if (get("msp.mem", &s)) tag_load_runs(s, MEM_SIZE, &m.mem);
   if (get("msp.started_at", &s) && decimal(s, -1, (long)MEM_SIZE - 1, &v)) m.started_at = (int)v;
   if (get("msp.in_bsl", &s) && decimal(s, 0, 1, &v)) m.in_bsl = v;
   if (get("msp.unlocked", &s) && decimal(s, 0, 1, &v)) m.unlocked = v;
@@ -288,23 +241,9 @@ static void msp_load(Tag &t, TagStateMap &kv) {
 static void msp_save(const Tag &t, TagStateMap &kv) {
   const SimMsp &m = t.cfg.msp;
   std::string s;
-  hex(s, m.regs.data(), m.regs.size());
+  tag_hex(s, m.regs.data(), m.regs.size());
   kv["msp.regs"] = s;
-  s.clear();
-  char b[8];
-  for (size_t a = 0; a < m.mem.size() && a < MEM_SIZE;) {
-    if (m.mem[a] == 0xFF) {
-      a++;
-      continue;
-    }
-    size_t end = a;
-    while (end < m.mem.size() && end < MEM_SIZE && m.mem[end] != 0xFF) end++;
-    snprintf(b, sizeof b, "%s%04x:", s.empty() ? "" : " ", (unsigned)a);
-    s += b;
-    hex(s, m.mem.data() + a, end - a);
-    a = end;
-  }
-  kv["msp.mem"] = s;
+  kv["msp.mem"] = tag_runs(m.mem);
   kv["msp.started_at"] = std::to_string(m.started_at);
   kv["msp.in_bsl"] = m.in_bsl ? "1" : "0";
   kv["msp.unlocked"] = m.unlocked ? "1" : "0";

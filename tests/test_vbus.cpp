@@ -163,7 +163,7 @@ TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
   std::vector<uint8_t> set = {(uint8_t)(v >> 24), (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v, 0, 0, 0, 0};
   EXPECT_EQ(code_of(exchange(h, REQ_TIMESET, set)), MSG_ACK);
   EXPECT_EQ(code_of(exchange(h, REQ_EEWRITE, {0x60, 0x01, 0x00, 0x12, 0xFF, 0x34})), MSG_ACK);
-  std::ofstream(sd + "/tag.txt", std::ios::app) << "flash_future=kept\nbattery_mv=oops\n";
+  std::ofstream(sd + "/tag.txt", std::ios::app) << "flash_future=kept\nbattery_mv=oops\nmsp.mem=4000:zz\n";
   vbus_reset();
 
   TagConfig plain;
@@ -174,7 +174,7 @@ TEST_F(Vbus, StateDirectoryKeepsTheTagBetweenAttaches) {
   EXPECT_EQ(u.devtype, 2);
   EXPECT_EQ(u.boardid[4], 0xBEEF);
   EXPECT_NEAR(u.clock_offset, 1000, 2);
-  EXPECT_EQ(u.battery_mv, 3712) << "a value that does not parse is ignored";
+  EXPECT_EQ(u.battery_mv * 1000 + u.msp.mem[0x1000], 3712001) << "a value that does not parse is ignored";
   std::ifstream in(sd + "/tag.txt");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("flash_future=kept\n"), std::string::npos) << "keys of later subsystems survive";
