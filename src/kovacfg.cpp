@@ -129,8 +129,13 @@ int update_params(TagParams *p) {
 }
 
 int set_params(TagParams *p) {
-  uint32_t w[6] = {p->release_after & 0xFFFF, p->release_after >> 16, p->release_by & 0xFFFF, p->release_by >> 16,
-                   (uint32_t)p->burn_time & 0xFFFF, (uint32_t)p->salinity_threshold & 0x3FF};
+  uint32_t after = p->release_after, by = p->release_by;
+  uint32_t w[6] = {after & 0xFFFF,
+                   after >> 16,
+                   by & 0xFFFF,
+                   by >> 16,
+                   (uint32_t)p->burn_time & 0xFFFF,
+                   (uint32_t)p->salinity_threshold & 0x3FF};
   if (p->vhf_pulse_rate) w[5] |= 0x8000;
   if (p->vhf_pulse_length) w[5] |= 0x4000;
   unsigned char b[12];
@@ -218,7 +223,8 @@ void opt_display_kova3(void) {
   update_params(&k3p);
   int32_t d[4], now = (int32_t)time(NULL);
   fprintf(stderr, "\n TAG Setup\n type a letter to edit parameter or 'q' to end\n");
-  fprintf(stderr, " s salinity trigger\t\t%d%% (0=most sensitive)\n", (int)((1023u - (uint32_t)k3p.salinity_threshold) / 10));
+  fprintf(stderr, " s salinity trigger\t\t%d%% (0=most sensitive)\n",
+          (int)((1023u - (uint32_t)k3p.salinity_threshold) / 10));
   if (k3p.release_by) {
     int32_t rb = (int32_t)k3p.release_by;
     fprintf(stderr, " b release by\t\t\t%s\n", long2timestr(&rb));

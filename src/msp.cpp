@@ -150,8 +150,8 @@ int mspwiotest(void) {
 #define BSL_FRAMEWORDS 10    // relay words before a frame's data
 #define MSP_INFOADDR 0x1000  // information memory: the firmware record
 #define MSP_HOSTVERSION 0x5A01
-#define MSP_PASSWORD 0xFF    // every password byte right after a mass erase
-#define MSP_LINEBYTES 100    // data bytes one image line may hold
+#define MSP_PASSWORD 0xFF  // every password byte right after a mass erase
+#define MSP_LINEBYTES 100  // data bytes one image line may hold
 
 // The ten leading words of a frame: byte counts, header, command, L1 = L2,
 // address and length word, each byte in the low half of its word.
@@ -303,7 +303,8 @@ static int hexval(int c) {
 static long readhex(const char *s, int width) {
   while (*s == ' ' || *s == '\t' || *s == '\r' || *s == '\n' || *s == '\v' || *s == '\f') s++;
   long v = -1;
-  for (int i = 0; i < width && hexval((unsigned char)s[i]) >= 0; i++) v = (v < 0 ? 0 : v * 16) + hexval((unsigned char)s[i]);
+  for (int i = 0; i < width && hexval((unsigned char)s[i]) >= 0; i++)
+    v = (v < 0 ? 0 : v * 16) + hexval((unsigned char)s[i]);
   return v;
 }
 
