@@ -26,9 +26,10 @@ static void putmspbyte(unsigned char *p, int i, int b) {
   p[2 * i + 1] = (unsigned char)b;
 }
 
-// The reply must carry code: otherwise the bad-response line, and 1.
-static int badcode(const MessRec *rec, int code) {
-  if (rec->cmd == code) return 0;
+// The reply must carry code and at least minlen payload bytes: otherwise the
+// bad-response line, and 1.
+static int badreply(const MessRec *rec, int code, int minlen) {
+  if (rec->cmd == code && rec->len >= minlen) return 0;
   fprintf(stderr, " MSP response bad %04x:%d\n", rec->cmd & 0xFFFF, rec->len);
   return 1;
 }
@@ -36,7 +37,7 @@ static int badcode(const MessRec *rec, int code) {
 int msp_tx(int nwords) {
   MessRec rec;
   getmess(&rec, TMO_MSPDRAIN);  // a stale frame (such as a clock-set acknowledge) goes here
-  if (askreq(REQ_MSPTX, 2 * nwords, &rec, "MSP request", 0) || badcode(&rec, REQ_MSPTX)) return -1;
+  if (askreq(REQ_MSPTX, 2 * nwords, &rec, "MSP request", 0) || badreply(&rec, REQ_MSPTX, 0)) return -1;
   uint32_t status = 0;
   if (rec.len >= 2) bpack(&status, rec.data, 1);
   if (status) fprintf(stderr, " received %02x\n", status);
@@ -46,7 +47,7 @@ int msp_tx(int nwords) {
 int msp_rx(unsigned char *dest, int nbytes) {
   putmspbyte(getbuff(), 0, nbytes);
   MessRec rec;
-  if (askreq(REQ_MSPRX, 2, &rec, "MSP request", 0) || badcode(&rec, REQ_MSPRX)) return -1;
+  if (askreq(REQ_MSPRX, 2, &rec, "MSP request", 0) || badreply(&rec, REQ_MSPRX, 0)) return -1;
   if (rec.len < 2) return -1;
   int count = (rec.len - 2) / 2;
   uint32_t status;
@@ -77,11 +78,7 @@ int mspwrite(int address, const unsigned char *data, int nbytes) {
 
 int mspsensors(MspSensors *rec) {
   MessRec r;
-  if (askreq(REQ_MSPSENS, 0, &r, "MSP request", 0)) return -1;
-  if (r.cmd != REQ_MSPSENS || r.len < 8) {
-    fprintf(stderr, " MSP response bad %04x:%d\n", r.cmd & 0xFFFF, r.len);
-    return -1;
-  }
+  if (askreq(REQ_MSPSENS, 0, &r, "MSP request", 0) || badreply(&r, REQ_MSPSENS, 8)) return -1;
   uint32_t w[4];
   bpack(w, r.data, 4);
   if (w[0]) fprintf(stderr, " received %02x\n", w[0]);
@@ -133,10 +130,8 @@ int mspwiotest(void) {
   scanints(line, &v, 1);
   putmspbyte(getbuff(), 0, v);
   MessRec rec;
-  if (askreq(REQ_MSPWIO, 2, &rec, "MSP request", 0)) return -1;
-  if (rec.cmd == MSG_ACK) return 0;
-  fprintf(stderr, " MSP response bad %04x:%d\n", rec.cmd & 0xFFFF, rec.len);
-  return -1;
+  if (askreq(REQ_MSPWIO, 2, &rec, "MSP request", 0) || badreply(&rec, MSG_ACK, 0)) return -1;
+  return 0;
 }
 
 // ---- Boot loader ----
