@@ -1,49 +1,55 @@
 #!/usr/bin/env python3
-"""Writes the seed frames of the fuzz targets into fuzz/corpus/<target>/.
+# Writes the seed inputs of the fuzz targets into fuzz/corpus/<target>/: frames and texts here; the seeds of
+# the targets that talk to a tag are key scripts, run once on the emulated tag by the built target with
+# K3_FUZZ_RECORD set, which stores the keys with the tag's replies (see fuzz.cpp). Usage: make_corpus.py BUILD_DIR
+import os, shutil, struct, subprocess, sys, tempfile
 
-Each seed is a whole frame as a tag sends it: sync 0x55AA, code, payload
-length, payload, and the two-lane CRC-16 check (lane over even offsets first),
-most significant byte first. Run from anywhere; the seeds are committed.
-"""
-import os
-import struct
-
-def crc16_lane(data):
+def lane(data):
     r = 0xFFFF
     for b in data:
         r ^= b << 8
         for _ in range(8):
-            r = ((r << 1) ^ 0x1021) if r & 0x8000 else (r << 1)
-            r &= 0xFFFF
+            r = ((r << 1) ^ 0x1021 if r & 0x8000 else r << 1) & 0xFFFF
     return r
 
-def check(data):
-    pairs = len(data) // 2
-    return (crc16_lane(data[0:2 * pairs:2]) << 16) | crc16_lane(data[1:2 * pairs:2])
+def frame(code, payload=b""):  # the two-lane check: even offsets, then odd
+    h = struct.pack(">HHH", 0x55AA, code, len(payload)) + payload
+    return h + struct.pack(">HH", lane(h[0:len(h) // 2 * 2:2]), lane(h[1:len(h) // 2 * 2:2]))
 
-def frame(code, payload=b""):
-    head = struct.pack(">HHH", 0x55AA, code, len(payload)) + payload
-    return head + struct.pack(">I", check(head))
-
-# The sync request as the host sends it has a known check value.
-assert frame(0x0000) == bytes.fromhex("55aa0000000079a2b6c1")
-
-SEEDS = {
-    "ack": frame(0xFFFE),
-    "nack": frame(0xFFFF),
-    "text_hello": frame(0xFFFC, b"hello"),
-    "error_report": frame(0xFFFD, struct.pack(">H", 0x0042)),
-    "error_report_badlen": frame(0xFFFD, struct.pack(">HH", 0x0042, 0x0001)),
-    "board_id": frame(0x0002, struct.pack(">5H", 0x0003, 0x0102, 0x4B33, 0x0A17, 0x0001)),
-    "board_adc": frame(0x0003, struct.pack(">4H", 812, 1650, 2048, 37)),
-    "eeprom_read": frame(0x0101, struct.pack(">HH", 0x0000, 8) + bytes(range(8))),
-    "unknown_code": frame(0x0102, b"\x00\x01"),
-}
-
+assert frame(0x0000) == bytes.fromhex("55aa0000000079a2b6c1")  # the sync request as the host sends it
 here = os.path.dirname(os.path.abspath(__file__))
-for target in ("checkmess", "getmess"):
+FRAMES = [frame(0xFFFE), frame(0xFFFF), frame(0xFFFC, b"hello"), frame(0xFFFD, b"\x00\x42"),
+          frame(0xFFFD, b"\x00\x42\x00\x01"), frame(0x0002, struct.pack(">5H", 3, 0x102, 0x4B33, 0x0A17, 1)),
+          frame(0x0101, struct.pack(">HH", 0, 8) + bytes(range(8))), frame(0x0102, b"\x00\x01")]
+TEXTS = {
+    "checkmess": FRAMES, "getmess": FRAMES,
+    "titxt": [b"@F000\n31 40 00 04 B2 40 80 5A\n@FFFE\n00 F0\nq\n", b"@1000\nFF\n@FFE0\n" + b"00 " * 32 + b"\nq\n"],
+    "params": [b"1,2,10,20\n2,0\n", b"0,3,1,2,3\n191,1,65535\n"],
+    "badblkfile": [b"% chip,block\n0,5\n0,1021\n1,77\n", b"0,7\n2,9\n"],
+    "kvd": [open(os.path.join(here, "..", "tests", "data", "sample.kvd"), "rb").read()],
+    "selection": [b"\x07" + b"1-3,5", b"\x07a", b"\x03x", b"\x0510-2,4"],
+    "getarg": [b"2030 1 1 0 0 0", b"-5 12 99999999999"],
+    "scanints": [b"1 2 3", b"99999999999 -1"],
+}
+KEYS = {  # key scripts, run on the emulated tag
+    "board": [""], "eeprom": [""], "badblocks": [""], "directory": [""], "flashread": [""], "firmware": [""],
+    "msphdr": [""], "msp": ["8\r"],
+    "session": ["q", "14q", "21\rrec\rq", "8q", "3y2\rq", "60123480\rc0\rev8\rq", "cs50\rqnq"],
+}
+for target, seeds in TEXTS.items():
     d = os.path.join(here, "corpus", target)
-    os.makedirs(d, exist_ok=True)
-    for name, data in SEEDS.items():
-        with open(os.path.join(d, name), "wb") as f:
-            f.write(data)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    for i, s in enumerate(seeds):
+        open(os.path.join(d, "seed%d" % i), "wb").write(s)
+build = os.path.abspath(sys.argv[1])
+for target, scripts in KEYS.items():
+    d = os.path.join(here, "corpus", target)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    with tempfile.TemporaryDirectory() as tmp:
+        for i, k in enumerate(scripts):
+            open(os.path.join(tmp, "k%d" % i), "wb").write(bytes([len(k)]) + k.encode())
+        env = dict(os.environ, K3_FUZZ_RECORD=os.path.join(d, "seed"))
+        subprocess.run([os.path.join(build, "fuzz", "fuzz_" + target), "-runs=0", tmp], env=env,
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -73,8 +73,8 @@ int seterr(int r) {
   return r;
 }
 
-void log_event(BusEventKind kind, int tag, int ep, const std::vector<uint8_t> &data, int result) {
-  if (B.record) B.events.push_back(BusEvent{kind, tag, ep, data, result});
+void log_event(BusEventKind kind, int tag, int ep, const std::vector<uint8_t> &data, int result, int timeout = 0) {
+  if (B.record) B.events.push_back(BusEvent{kind, tag, ep, data, result, timeout});
 }
 
 // The tag drops off the bus: open handles die, replies in flight are lost;
@@ -431,14 +431,15 @@ int usb_close(usb_dev_handle *h) {
   Tag *t = live(h);
   h->open = false;
   h->claimed = false;
-  log_event(EV_CLOSE, h->tag, 0, {}, 0);
+  int r = t && (t->cfg.refuse & REFUSE_CLOSE) ? -EIO : 0;
+  log_event(EV_CLOSE, h->tag, 0, {}, r);
   // A boot loader that took an image restarts into the host firmware.
   if (t && t->state == 0 && h->boot_bytes > 0) {
     leave(*t);
     t->reenum_pending = true;
     t->reenum_at = vbus_now_ms() + t->cfg.reenum_ms;
   }
-  return 0;
+  return seterr(r);
 }
 
 struct usb_device *usb_device(usb_dev_handle *h) {
@@ -447,7 +448,8 @@ struct usb_device *usb_device(usb_dev_handle *h) {
 
 int usb_set_configuration(usb_dev_handle *h, int configuration) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
-  int r = !live(h) ? -ENODEV : configuration != USB_CONFIG ? -EINVAL : 0;
+  Tag *t = live(h);
+  int r = !t ? -ENODEV : configuration != USB_CONFIG ? -EINVAL : (t->cfg.refuse & REFUSE_SETCONF) ? -EIO : 0;
   log_event(EV_SETCONF, h->tag, configuration, {}, r);
   return seterr(r);
 }
@@ -472,20 +474,21 @@ int usb_claim_interface(usb_dev_handle *h, int interface) {
 
 int usb_release_interface(usb_dev_handle *h, int interface) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
-  int r = !live(h) ? -ENODEV : (interface != USB_IFACE || !h->claimed) ? -EINVAL : 0;
+  Tag *t = live(h);
+  int r = !t ? -ENODEV : (interface != USB_IFACE || !h->claimed) ? -EINVAL : (t->cfg.refuse & REFUSE_RELEASE) ? -EIO : 0;
   if (r == 0) h->claimed = false;
   log_event(EV_RELEASE, h->tag, interface, {}, r);
   return seterr(r);
 }
 
 int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int timeout) {
-  (void)timeout;  // the tag takes every write at once
+  // The tag takes every write at once; the time-out is only logged.
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   std::vector<uint8_t> data;
   if (size > 0 && bytes) data.assign((const uint8_t *)bytes, (const uint8_t *)bytes + size);
   BusEventKind kind = size == 0 ? EV_ZLP : EV_WRITE;
   auto done = [&](int r) {
-    log_event(kind, h->tag, ep, data, r);
+    log_event(kind, h->tag, ep, data, r, timeout);
     return seterr(r);
   };
   Tag *t = live(h);
@@ -494,6 +497,7 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
 
   if (t->state == 0) {
     if (ep != EP_BOOT) return done(-ENOENT);
+    if (t->cfg.refuse & REFUSE_BOOT) return done(-EIO);
     if (size > 0) {
       t->boot_image.insert(t->boot_image.end(), data.begin(), data.end());
       t->boot_chunks.push_back(size);
@@ -557,7 +561,7 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   std::vector<uint8_t> got;
   auto done = [&](int r) {
-    log_event(EV_READ, h->tag, ep, got, r);
+    log_event(EV_READ, h->tag, ep, got, r, timeout);
     return seterr(r);
   };
   Tag *t = live(h);
@@ -625,3 +629,41 @@ int usb_get_driver_np(usb_dev_handle *h, int, char *, unsigned int) {
 #ifdef LIBUSB_HAS_DETACH_KERNEL_DRIVER_NP
 int usb_detach_kernel_driver_np(usb_dev_handle *h, int) { return harmless(h); }
 #endif
+
+// ---- A hostile tag ----
+
+namespace {
+struct Hostile {
+  const Tag *tag;  // the tag it was set for: a tag of a later vbus_reset is left alone
+  HostileAnswer answer;
+  size_t answered;  // request frames of the tag's log answered so far
+};
+std::vector<std::pair<int, Hostile>> HOSTILE;
+}  // namespace
+
+void vbus_tag_hostile(int tag, HostileAnswer answer) {
+  HOSTILE.erase(std::remove_if(HOSTILE.begin(), HOSTILE.end(), [&](const auto &h) { return h.first == tag; }),
+                HOSTILE.end());
+  Tag *t = tag_of(tag);
+  if (t && answer) HOSTILE.push_back({tag, Hostile{t, std::move(answer), t->received.size()}});
+}
+
+void vbus_hostile_swap(void) {
+  for (auto &[id, h] : HOSTILE) {
+    Tag *t = tag_of(id);
+    if (t != h.tag || h.answered > t->received.size()) continue;
+    // The tag's own replies go; answers are queued as its own frames, so the
+    // next swap keeps them.
+    t->outq.erase(std::remove_if(t->outq.begin(), t->outq.end(), [](const TagOutgoing &o) { return !o.unprompted; }),
+                  t->outq.end());
+    for (; h.answered < t->received.size(); h.answered++) {
+      const std::vector<uint8_t> &f = t->received[h.answered];
+      int code = f.size() >= 4 && ((f[0] << 8) | f[1]) == FRAME_SYNC ? (f[2] << 8) | f[3] : -1;
+      std::vector<uint8_t> a = h.answer(code, f);
+      if (a.size() > FRAME_MAX) a.resize(FRAME_MAX);
+      if (a.empty()) continue;
+      tag_queue(*t, std::move(a), vbus_now_ms());
+      t->outq.back().unprompted = true;
+    }
+  }
+}

@@ -64,6 +64,9 @@ struct SimMsp {
   int started_at = -1;           // address the program was last started at, -1 never
 };
 
+// Library calls an emulated tag can be made to refuse (TagConfig::refuse).
+enum { REFUSE_SETCONF = 1, REFUSE_RELEASE = 2, REFUSE_CLOSE = 4, REFUSE_BOOT = 8 };  // BOOT: image writes
+
 // How one emulated tag starts.
 struct TagConfig {
   int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
@@ -74,6 +77,7 @@ struct TagConfig {
   uint16_t battery_mv = 3712;
   int32_t clock_offset = 0;   // tag clock minus host clock, in seconds
   int held = 0;               // another program holds it: claim gives -EBUSY
+  int refuse = 0;             // library calls on it that fail with -EIO: REFUSE_* bits
   int bus = 1;                // bus number the tag sits on (buses in order)
   unsigned long reenum_ms = 1000;  // boot image received -> back in host state
   int read_error = 0;         // non-zero: every read of its frames fails at once
@@ -159,6 +163,7 @@ struct BusEvent {
   int ep;
   std::vector<uint8_t> data;
   int result;                 // what the library call returned
+  int timeout = 0;            // the time-out the program gave a bulk read or write, ms
 };
 
 // ---- The bus ----
@@ -238,3 +243,19 @@ void vbus_tag_save(int tag);
 std::vector<uint8_t> vbus_flash_page(int tag, int chip, int block, int page);
 // The tag's directory as it stands now (after erases).
 std::vector<SimRecording> vbus_flash_dir(int tag);
+
+// ---- A hostile tag, for fuzzing ----
+
+#include <functional>
+
+// Replaces the tag's replies: each request frame it receives on endpoint 2
+// from now on is answered by answer(code, frame) alone (code -1 when the
+// frame has no sync word and code), delivered raw as one transfer, framed or
+// not; an empty answer is no reply. A null answer restores the tag's own
+// replies. Frames the tag was scripted to send stay. The swap is made by
+// vbus_hostile_swap, which the program's reads must pass through first (the
+// fuzzer links with -Wl,--wrap=usb_bulk_read and calls it from the wrapper);
+// it needs the bus's log (vbus_record on, the default).
+typedef std::function<std::vector<uint8_t>(int code, const std::vector<uint8_t> &request)> HostileAnswer;
+void vbus_tag_hostile(int tag, HostileAnswer answer);
+void vbus_hostile_swap(void);
