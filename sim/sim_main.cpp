@@ -14,10 +14,14 @@ int main(int argc, char **argv) {
     fprintf(stderr, "k3host-sim: %s; try --help\n", err.c_str());
     return 2;
   }
-  if (opt.help) {
-    fputs(SIM_USAGE, stdout);
+  if (opt.help || opt.version) {
+    if (opt.help)
+      fputs(SIM_USAGE, stdout);
+    else
+      printf("k3host-sim %s\n", K3_VERSION);
     return 0;
   }
+  if (!opt.warning.empty()) fprintf(stderr, "k3host-sim: %s\n", opt.warning.c_str());
 
   vbus_reset();
   vbus_realtime(1);

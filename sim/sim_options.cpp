@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
+
 #include "k3proto.h"
 
 const char SIM_USAGE[] =
@@ -19,7 +21,7 @@ const char SIM_USAGE[] =
     "  --battery MV       battery voltage in millivolts, default 3712\n"
     "  --charging         charging in progress (battery status bit 0)\n"
     "  --clock-offset S   tag clock minus host clock, in seconds\n"
-    "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim, else\n"
+    "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim (if absolute), else\n"
     "                     $HOME/.local/state/k3host-sim (Windows: %LOCALAPPDATA%\\k3host-sim);\n"
     "                     --clock-offset, when given, wins over the saved clock\n"
     "  --no-state         keep the tag's state in memory only\n"
@@ -41,7 +43,8 @@ const char SIM_USAGE[] =
     "                       mspbsl 0x409  msptx 0x40a   msprx 0x40b   mspwio 0x40c  mspsens 0x40d\n"
     "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
     "                     may be repeated\n"
-    "  --help             lists these options and exits\n";
+    "  -h, --help         lists these options and exits\n"
+    "  --version          shows the version and exits\n";
 
 static const struct {
   const char *name;
@@ -136,15 +139,23 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
   return 0;
 }
 
-static std::string default_statedir() {
+// The state directory when none is given: $XDG_STATE_HOME/k3host-sim, where
+// only an absolute path counts (a relative one would depend on the current
+// directory), else under $HOME; "" when neither gives one. Why a variable was
+// passed over, or why the state will not be kept, goes to *warn.
+static std::string default_statedir(std::string *warn) {
 #ifdef _WIN32
   const char *a = getenv("LOCALAPPDATA");
   if (a && *a) return std::string(a) + "\\k3host-sim";
 #endif
   const char *x = getenv("XDG_STATE_HOME");
-  if (x && *x) return std::string(x) + "/k3host-sim";
+  if (x && *x && std::filesystem::path(x).is_absolute()) return std::string(x) + "/k3host-sim";
+  if (x && *x) *warn = "XDG_STATE_HOME ('" + std::string(x) + "') is not an absolute path and is ignored";
   const char *h = getenv("HOME");
   if (h && *h) return std::string(h) + "/.local/state/k3host-sim";
+  *warn += std::string(warn->empty() ? "" : "; ") +
+           "HOME is not set, so there is no state directory: the tag's state will not be kept after this run "
+           "(--state DIR keeps it)";
   return "";
 }
 
@@ -181,9 +192,12 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     };
     long long n;
     std::string v;
-    if (a == "--help") {
+    if (a == "--help" || a == "-h") {
       if (!flag()) return 1;
       o.help = true;
+    } else if (a == "--version") {
+      if (!flag()) return 1;
+      o.version = true;
     } else if (a == "--boot") {
       if (!flag()) return 1;
       o.tag.bootloader = 1;
@@ -254,7 +268,7 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     *err = "--state and --no-state exclude each other";
     return 1;
   }
-  o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir();
+  o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir(&o.warning);
   *opt = o;
   return 0;
 }

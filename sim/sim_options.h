@@ -13,9 +13,11 @@ struct SimMessage {
 };
 
 struct SimOptions {
-  TagConfig tag;                  // statedir already resolved (empty: --no-state)
+  TagConfig tag;  // statedir already resolved (empty: --no-state)
   bool no_tag = false;
   bool help = false;
+  bool version = false;
+  std::string warning;  // to show before the program starts; empty: none
   std::vector<Fault> faults;
   std::vector<SimMessage> messages;
   // Options given explicitly, which win over the tag's saved state.
@@ -23,7 +25,8 @@ struct SimOptions {
 };
 
 // Parses argv[1..argc-1]. 0 good; 1 bad, with a one-line reason in *err.
-// The default state directory comes from XDG_STATE_HOME or HOME.
+// The default state directory comes from XDG_STATE_HOME (absolute paths
+// only) or HOME; when it cannot, opt->warning says so.
 int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err);
 
 // Parses one --fault argument, CODE:NTH:KIND[:ARG]. 0 good; 1 bad, reason in *err.

@@ -3,11 +3,13 @@
 // that lets the tag keep its memory between runs.
 #include "tag.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <filesystem>
-#include <fstream>
+#include <set>
 #include <sstream>
 
 #include "crc16v3.h"
@@ -254,48 +256,116 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
 }
 
 // ---- State directory ----
+//
+// tag.txt is the user's record of the tag, so it is never written over
+// unannounced: a file that cannot be read whole is set aside as tag.txt.bad
+// (said once, with the reason), and when that name is taken nothing is saved
+// this run. A directory that cannot be written is said once, with the reason,
+// not at every change; once a write succeeds again a new failure is said again.
 
-static std::filesystem::path state_file(const Tag &t) {
-  return std::filesystem::path(t.cfg.statedir) / "tag.txt";
+static std::set<std::string> g_unsaved;  // state directories not written this run
+static std::set<std::string> g_failing;  // state directories whose last write failed
+
+static std::filesystem::path state_file(const Tag &t) { return std::filesystem::path(t.cfg.statedir) / "tag.txt"; }
+
+// The whole file into *text. "" read (or there is no file yet, nor perhaps
+// its directory: *text empty; saving says what is wrong with the directory);
+// else why it cannot be read.
+static std::string read_state(const std::filesystem::path &p, std::string *text) {
+  FILE *f = fopen(p.string().c_str(), "rb");
+  if (!f) return errno == ENOENT || errno == ENOTDIR ? "" : strerror(errno);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  std::string why = ferror(f) ? strerror(errno) : "";
+  fclose(f);
+  return why;
 }
 
 static void load_state(Tag &t) {
-  std::ifstream in(state_file(t));
-  if (!in) return;
+  std::filesystem::path p = state_file(t);
+  std::string text, line;
+  std::string why = read_state(p, &text);
   TagStateMap kv;
-  std::string line;
-  while (std::getline(in, line)) {
+  std::istringstream in(text);
+  for (int no = 1; std::getline(in, line); no++) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
+    if (eq == std::string::npos || eq == 0) {
+      if (why.empty()) why = "line " + std::to_string(no) + " is not KEY=VALUE";
+      continue;
+    }
     kv[line.substr(0, eq)] = line.substr(eq + 1);
   }
+  const TagStateMap read = kv;
   for (const TagSubsystem *s : SUBSYSTEMS)
     if (s->load) s->load(t, kv);
   t.kv_other = kv;
+  // A subsystem leaves its power-on value for a value it cannot take; such
+  // a value shows as one that is not written back as it was read.
+  TagStateMap again;
+  for (const TagSubsystem *s : SUBSYSTEMS)
+    if (s->save) s->save(t, again);
+  for (auto e = read.begin(); why.empty() && e != read.end(); ++e)
+    if (again.count(e->first) && again[e->first] != e->second) why = "the value of " + e->first + " is garbled";
+  if (why.empty()) return;
+  std::filesystem::path bad = p;
+  bad += ".bad";
+  std::error_code ec;
+  if (std::filesystem::exists(bad, ec) || ec) {
+    g_unsaved.insert(t.cfg.statedir);
+    fprintf(stderr, "k3host-sim: %s: %s; %s already exists, so the tag's state is not saved this run\n",
+            p.string().c_str(), why.c_str(), bad.string().c_str());
+    return;
+  }
+  std::filesystem::rename(p, bad, ec);
+  if (ec) {
+    g_unsaved.insert(t.cfg.statedir);
+    fprintf(stderr, "k3host-sim: %s: %s; it cannot be set aside (%s), so the tag's state is not saved this run\n",
+            p.string().c_str(), why.c_str(), ec.message().c_str());
+    return;
+  }
+  fprintf(stderr, "k3host-sim: %s: %s; the file is kept as %s, the tag starts from what could be read\n",
+          p.string().c_str(), why.c_str(), bad.string().c_str());
 }
 
 void tag_save(const Tag &t) {
-  if (t.cfg.statedir.empty()) return;
-  std::error_code ec;
-  std::filesystem::create_directories(t.cfg.statedir, ec);
+  const std::string &dir = t.cfg.statedir;
+  if (dir.empty() || g_unsaved.count(dir)) return;
   TagStateMap kv = t.kv_other;
   for (const TagSubsystem *s : SUBSYSTEMS)
     if (s->save) s->save(t, kv);
+  std::string text;
+  for (const auto &e : kv) text += e.first + '=' + e.second + '\n';
   // Written aside and renamed, so a program that exits mid-write leaves
   // either the old state or the new one.
   std::filesystem::path tmp = state_file(t);
   tmp += ".new";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    if (!out) {
-      fprintf(stderr, "k3host-sim: cannot write tag state in %s\n", t.cfg.statedir.c_str());
-      return;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  std::string why = ec ? ec.message() : "";
+  if (why.empty()) {
+    FILE *f = fopen(tmp.string().c_str(), "wb");
+    if (!f) {
+      why = strerror(errno);
+    } else {
+      if (fwrite(text.data(), 1, text.size(), f) != text.size()) why = strerror(errno);
+      if (fclose(f) != 0 && why.empty()) why = strerror(errno);
     }
-    for (const auto &e : kv) out << e.first << '=' << e.second << '\n';
-    if (!out.flush()) return;
   }
-  std::filesystem::rename(tmp, state_file(t), ec);
+  if (why.empty()) {
+    std::filesystem::rename(tmp, state_file(t), ec);
+    if (ec) why = ec.message();
+  }
+  if (why.empty()) {
+    g_failing.erase(dir);
+    return;
+  }
+  std::filesystem::remove(tmp, ec);
+  if (g_failing.insert(dir).second)
+    fprintf(stderr, "k3host-sim: cannot write tag state in %s: %s; the tag's changes are not kept\n", dir.c_str(),
+            why.c_str());
 }
 
 void tag_init(Tag &t) {
@@ -303,6 +373,8 @@ void tag_init(Tag &t) {
   for (const TagSubsystem *s : SUBSYSTEMS)
     if (s->init) s->init(t);
   if (!t.cfg.statedir.empty()) {
+    g_unsaved.erase(t.cfg.statedir);
+    g_failing.erase(t.cfg.statedir);
     load_state(t);
     tag_save(t);
   }

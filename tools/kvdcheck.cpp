@@ -1,7 +1,8 @@
 // kvdcheck: checks recording files offloaded from a KOVA tag and says what
 // each one holds: whether it is whole (header CRC, trailer), when it was
 // offloaded, from which tag and which stretch of flash.
-//   kvdcheck FILE...   exit status 0 when every file is whole, 1 otherwise
+//   kvdcheck [--] FILE...   exit status 0 when every file is whole, 1 otherwise,
+//                           2 for a wrong command line
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -17,29 +18,49 @@ static void show(const char *path, const KvdInfo &k, const std::vector<std::stri
   char when[40] = "-- bad time --";
   if (g) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", g);
   printf("  offloaded   %s\n", when);
-  printf("  tag         %04x %04x %04x %04x %04x (id %04x%04x)\n", k.id[0], k.id[1], k.id[2], k.id[3], k.id[4],
-         k.id[2], k.id[3]);
+  printf("  tag         %04x %04x %04x %04x %04x (id %04x%04x)\n", k.id[0], k.id[1], k.id[2], k.id[3], k.id[4], k.id[2],
+         k.id[3]);
   if (k.closed)
-    printf("  flash       chip %d block %d to chip %d block %d, %lu blocks\n", k.start_chip, k.start_block,
-           k.end_chip, k.end_block, (unsigned long)k.blocks);
+    printf("  flash       chip %d block %d to chip %d block %d, %lu blocks\n", k.start_chip, k.start_block, k.end_chip,
+           k.end_block, (unsigned long)k.blocks);
   else
     printf("  flash       from chip %d block %d\n", k.start_chip, k.start_block);
   printf("  page data   %llu bytes\n", (unsigned long long)k.data_bytes);
 }
 
+static const char USAGE[] =
+    "usage: kvdcheck [--] FILE...\n"
+    "Checks recording files (.kvd) offloaded from a KOVA tag: header, CRC and trailer.\n"
+    "Exit status 0 when every file is whole, 1 when any is damaged or unreadable.\n"
+    "  -h, --help   shows this and exits\n"
+    "  --version    shows the version and exits\n"
+    "  --           ends the options: what follows is a file, even if it starts with -\n";
+
 int main(int argc, char **argv) {
-  if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
-    fputs("usage: kvdcheck FILE...\n"
-          "Checks recording files (.kvd) offloaded from a KOVA tag: header, CRC and trailer.\n"
-          "Exit status 0 when every file is whole, 1 when any is damaged or unreadable.\n",
-          argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  std::vector<const char *> files;
+  bool options = true;
+  for (int i = 1; i < argc; i++) {
+    const char *a = argv[i];
+    if (options && strcmp(a, "--") == 0) {
+      options = false;
+    } else if (options && a[0] == '-' && a[1] != '\0') {  // "-" alone is a file name
+      if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) return fputs(USAGE, stdout), 0;
+      if (strcmp(a, "--version") == 0) return printf("kvdcheck %s\n", K3_VERSION), 0;
+      fprintf(stderr, "kvdcheck: unknown option '%s'\n%s", a, USAGE);
+      return 2;
+    } else {
+      files.push_back(a);
+    }
+  }
+  if (files.empty()) {
+    fprintf(stderr, "kvdcheck: no file named\n%s", USAGE);
+    return 2;
   }
   int bad = 0;
-  for (int i = 1; i < argc; i++) {
+  for (const char *f : files) {
     KvdInfo k;
-    std::vector<std::string> faults = kvd_check_file(argv[i], &k);
-    show(argv[i], k, faults);
+    std::vector<std::string> faults = kvd_check_file(f, &k);
+    show(f, k, faults);
     if (!faults.empty()) bad = 1;
   }
   return bad;
