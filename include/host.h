@@ -10,7 +10,12 @@
 // ---- Message transport ----
 
 extern unsigned char REQBUFF[FRAME_MAX];  // the one request buffer
-extern unsigned char RXBUFF[FRAME_MAX];   // the one receive buffer
+// The one receive buffer. A transfer fills at most FRAME_MAX bytes, but a
+// transfer too short to be a frame leaves MessRec.len as its first two bytes
+// (up to 0xFFFF) with data just after them: the buffer holds that many, and
+// one more for a terminator, so no use of such a len can leave it.
+#define RXBUFF_SIZE (2 + 0xFFFF + 1)
+extern unsigned char RXBUFF[RXBUFF_SIZE];
 extern usb_dev_handle *usb_handle;        // the claimed tag
 
 // Result of the last library call that failed in sendreq, sendbuff or
@@ -89,7 +94,8 @@ extern uint32_t tagid; // short board id of the tag identified in this session, 
 extern const char *const DEVTYPES[5];
 
 // Runs a session with the tag: 1 quit, 0 restart (or the session could not
-// be held: the bus is searched again).
+// be held: the bus is searched again), -1 the tag did not answer and the
+// operator chose to leave.
 int host(struct usb_device *dev);
 
 // Board identity and battery state: 0 identified, 1 failed (printed). Ends

@@ -7,9 +7,16 @@
 // the device state: 0 boot loader, 1 host firmware.
 extern const int VIDPID[2][2];
 
-// The program: banner, search, upload or session, until quit. 0, or the
-// process ends through exit (-1 when the operator gives up the search).
+// The program: banner, search, upload or session, until quit. 0; -1 when
+// the operator gives up on a tag that does not answer or stays in its boot
+// loader; the process ends through exit(-1) when the operator gives up the
+// search.
 int k3host_main(void);
+
+// Asks the operator whether to go on after something did not work out
+// (the question ends with "y/n"): 0 for 'n', 1 for any other key. Keys
+// pressed before the question do not answer it.
+int ask_again(const char *question);
 
 // First device in bus order that matches VIDPID and can be claimed, with its
 // row in *state; null and *state = -1 when there is none. Prints nothing.

@@ -20,13 +20,15 @@ uint32_t char2long(const unsigned char *in);
 // Pairs of hexadecimal digits to bytes; returns (strlen(text) + 1) / 2.
 int str2hex(unsigned char *out, const char *text);
 
-// Reads one line of at most len characters from the keyboard into buffer
-// (len + 1 bytes), showing what is typed; Backspace erases, and keys with no
-// place in a line (NUL, Escape, DEL, special keys) are ignored; always 0.
+// Reads one line, up to Enter, from the keyboard into buffer (len + 1
+// bytes), showing what is typed; the first len characters are kept and keys
+// past them dropped. Backspace erases, and keys with no place in a line
+// (NUL, Escape, DEL, special keys) are ignored; always 0.
 int getl(char *buffer, int len);
 
 // Prompts " Filename?", reads a name as getl does and tries to open it with
-// mode: 0 when it opened (and was closed again), 1 otherwise.
+// mode: 0 when it opened (and was closed again), 1 otherwise (a folder is
+// never a file to read).
 int getfname(char *buffer, int len, const char *mode);
 
 // Reads up to n decimal numbers separated by blanks from text into v, as

@@ -23,7 +23,7 @@
 #include "utilities.h"
 
 unsigned char REQBUFF[FRAME_MAX];
-unsigned char RXBUFF[FRAME_MAX];
+unsigned char RXBUFF[RXBUFF_SIZE];
 usb_dev_handle *usb_handle;
 int usb_lasterr;
 
@@ -186,6 +186,16 @@ static int getmess_paced(MessRec *rec, int tmo) {
   return s;
 }
 
+// Counts a failed attempt (a sync without answer, or 64 frames of a flood).
+// The first one tells the operator that a key now stops trying; keys typed
+// before that were meant for something else and are dropped, so only a key
+// pressed after the notice can abandon.
+static void failed_attempt(int *tries) {
+  if ((*tries)++ > 0) return;
+  while (plat_kbhit()) plat_getch();
+  fprintf(stderr, "\n No answer to sync: press a key to stop trying\n");
+}
+
 // Whether resynchronisation should stop: the tag has left the bus, or (once
 // an attempt has failed) the operator pressed a key. Prints why.
 static int sync_stop(int tries) {
@@ -207,7 +217,7 @@ static int drain(int tmo, int *tries) {
   MessRec rec;
   int s, n = 0;
   while ((s = getmess_paced(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
-    if (++n % 64 == 0) ++*tries;
+    if (++n % 64 == 0) failed_attempt(tries);
     if (sync_stop(*tries)) return SYNC_ABANDONED;
   }
   if (sync_stop(*tries)) return SYNC_ABANDONED;
@@ -225,7 +235,7 @@ int sync_if(void) {
       int flood = 0;
       return drain(TMO_DRAIN_AFTER, &flood);
     }
-    if (tries++ == 0) fprintf(stderr, "\n No answer to sync: press a key to stop trying\n");
+    failed_attempt(&tries);
     if (sync_stop(tries)) return SYNC_ABANDONED;
   }
 }
@@ -425,13 +435,29 @@ int verifyclear(void) {
   return c == 'y';
 }
 
+// The tag took the reboot request and is leaving the bus: releasing it
+// will fail, and that is no news to the operator.
+static int rebooted;
+
 // The user menu's quit: set the tag's clock and, for tags other than the
 // KOVA-3, offer to start the tag's own program at once.
 static int quit_user(void) {
-  timeset_req();
+  // The clock dates every recording of the next deployment: an operator
+  // leaving must know when it was not set.
+  if (timeset_req()) fprintf(stderr, " Error: the tag's clock was not set\n");
   if (devtype == KOVA3) return -1;
   fprintf(stderr, "Run immediately? y/n  ");
-  if (plat_getch() == 'y' && send_reboot() != 0) fprintf(stderr, "\nUnable to send reboot command\n");
+  if (plat_getch() == 'y') {
+    // The clock-set's acknowledge was not read: taken as the reboot's answer
+    // it would hide a refused reboot.
+    MessRec rec;
+    for (int i = 0; i < 64 && getmess(&rec, TMO_DRAIN_AFTER) != RX_NONE; i++) {
+    }
+    if (send_reboot() != 0)
+      fprintf(stderr, "\nUnable to send reboot command\n");
+    else
+      rebooted = 1;
+  }
   fprintf(stderr, "\n");
   return -1;
 }
@@ -620,6 +646,14 @@ static int session_loop(void) {
   }
 }
 
+// After an abandoned resynchronisation the tag is still on the bus and a new
+// search would find it and start over: the operator chooses. 0 search again,
+// -1 leave. A tag that left the bus is simply searched for again.
+static int ask_retry(void) {
+  if (tag_gone()) return 0;
+  return ask_again("\n K3 not answering: try again? y/n\n") ? 0 : -1;
+}
+
 // A tag whose EEPROM lacks the parameter magic has never been configured:
 // offer to do it now.
 static void offer_configure(void) {
@@ -633,6 +667,7 @@ int host(struct usb_device *dev) {
   usb_handle = claimif(dev, 0);
   if (!usb_handle) return 0;  // claimif said why; search the bus again
   usb_lasterr = 0;
+  rebooted = 0;
   int result = 0;
   // The data directory is loaded whatever the first resynchronisation gave,
   // because the end of the session saves it back.
@@ -640,12 +675,15 @@ int host(struct usb_device *dev) {
   loaddatadir();
   if (synced) {
     identify_device();
-    if (sync_if() != SYNC_ABANDONED) {
+    synced = sync_if() != SYNC_ABANDONED;
+    if (synced) {
       offer_configure();
-      if (sync_if() != SYNC_ABANDONED) result = session_loop();
+      synced = sync_if() != SYNC_ABANDONED;
+      if (synced) result = session_loop();
     }
   }
-  releaseif(usb_handle, tag_gone());
+  if (!synced) result = ask_retry();
+  releaseif(usb_handle, tag_gone() || rebooted);
   usb_handle = NULL;
   savedatadir();
   return result;

@@ -22,6 +22,13 @@ unsigned char *geteepromlocn(int n) {
     fprintf(stderr, "Input values must be numbers - try again\n");
     return NULL;
   }
+  // The words sent are 16 bits: a number outside the EEPROM would wrap round
+  // (-1 bytes from 0 clears all of it) instead of being refused.
+  long end = want == 2 ? (long)v[0] + v[1] : v[0];
+  if (v[0] < 0 || (want == 2 && v[1] < 0) || end > EEPROM_SIZE || (want == 1 && v[0] >= EEPROM_SIZE)) {
+    fprintf(stderr, "\n Error: the EEPROM holds bytes 0 to %d\n", EEPROM_SIZE - 1);
+    return NULL;
+  }
   uint32_t w[2] = {(uint32_t)v[0], (uint32_t)(want == 2 ? v[1] : 0)};
   return bunpack(getbuff(), w, want);
 }

@@ -17,27 +17,38 @@ const int VIDPID[2][2] = {
     {0x0C55, 0x1235},  // host firmware: takes the message protocol
 };
 
+int ask_again(const char *question) {
+  while (plat_kbhit()) plat_getch();
+  fputs(question, stderr);
+  return plat_getch() != 'n';
+}
+
 int k3host_main(void) {
   plat_console_init();
   fprintf(stderr, " K3 USB Host V1.1\t\t       for KOVA recording tags\n");
   fprintf(stderr, "\n Searching for device...\n");
   usb_set_debug(0);
   usb_init();
+  int uploaded = 0;  // the last tag found was sent the boot image
   for (;;) {
     int state;
     struct usb_device *dev = device_init(&state);
     if (!dev) {
-      // Keys pressed while searching must not answer the question.
-      while (plat_kbhit()) plat_getch();
-      fprintf(stderr, "K3 not found: try again? y/n\n");
-      if (plat_getch() == 'n') exit(-1);
+      if (!ask_again("K3 not found: try again? y/n\n")) exit(-1);
       continue;
     }
     if (state == 0) {
+      // A tag still in its boot loader after an upload did not take the
+      // image (an empty one, say): uploading again may never end.
+      if (uploaded && !ask_again(" Tag is still in its boot loader: try again? y/n\n")) return -1;
       if (boot(dev) != 0) return 0;
+      uploaded = 1;
       continue;  // the tag comes back in host state
     }
-    if (host(dev) != 0) return 0;
+    uploaded = 0;
+    int r = host(dev);
+    if (r < 0) return -1;
+    if (r != 0) return 0;
   }
 }
 

@@ -76,7 +76,9 @@ int str2hex(unsigned char *out, const char *text) {
 
 int getl(char *buffer, int len) {
   int n = 0;
-  while (n < len) {
+  // A line ends only with Enter: keys typed past the limit are dropped, so
+  // that the rest of an overlong line never reaches a menu as commands.
+  for (;;) {
     int c = plat_getch();
     if (c == '\r' || c == '\n') break;
     if (c == 8) {
@@ -90,7 +92,7 @@ int getl(char *buffer, int len) {
     }
     // Keys with no place in a line pass unseen: NUL, Escape, DEL (Ctrl+Backspace
     // on Windows) and the special keys (arrows, Delete, function keys).
-    if (c == 0 || c == 27 || c == 127 || c > 0xFF) continue;
+    if (c == 0 || c == 27 || c == 127 || c > 0xFF || n >= len) continue;
     buffer[n++] = (char)c;
     plat_putch(c);
   }
@@ -102,6 +104,9 @@ int getfname(char *buffer, int len, const char *mode) {
   fprintf(stderr, " Filename?\t\t\t");
   getl(buffer, len);
   fprintf(stderr, "\n");
+  // A folder opens for reading on some systems; as a file to send it would
+  // fail only after the tag's code space was erased.
+  if (mode[0] == 'r' && plat_findfile(buffer, NULL, 0, NULL)) return 1;
   FILE *f = fopen(buffer, mode);
   if (!f) return 1;
   fclose(f);
