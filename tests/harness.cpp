@@ -141,11 +141,9 @@ std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload) {
   return f;
 }
 
-void Harness::SetUp() {
+void Harness::fresh() {
   vbus_reset();
-  vbus_realtime(0);
   S = Script();
-  plat_sethooks(&HOOKS);
   mode = 0;
   devtype = -1;
   usb_handle = nullptr;
@@ -153,6 +151,14 @@ void Harness::SetUp() {
   freedirtab();
   k3p = TagParams();
   tagid = 0;
+  if (tmpdir_.empty()) return;
+  for (auto &entry : std::filesystem::directory_iterator(tmpdir_)) std::filesystem::remove_all(entry.path());
+}
+
+void Harness::SetUp() {
+  vbus_realtime(0);
+  plat_sethooks(&HOOKS);
+  fresh();
 
   oldcwd_ = std::filesystem::current_path().string();
   char name[] = "/tmp/k3test-XXXXXX";
@@ -242,7 +248,7 @@ void Harness::ee_put(int tag, int addr, const Bytes &b) {
 
 std::string Harness::file(const std::string &name) {
   std::ifstream in(name, std::ios::binary);
-  if (!in) return "<none>";
+  if (!in || std::filesystem::is_directory(name)) return "<none>";
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 

@@ -38,6 +38,10 @@ struct Harness : ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // A new start within a test: an empty bus, no keys, the program's globals
+  // reset and the working directory emptied.
+  void fresh();
+
   // vbus_attach; the tag's id.
   int attach(const TagConfig &cfg = TagConfig());
 

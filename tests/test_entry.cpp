@@ -111,32 +111,6 @@ TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
   }
 }
 
-// From the program's start: a boot loader gets the image and comes back as a
-// tag for a session.
-TEST_F(Entry, BootedTagComesBackForASession) {
-  write_file(BOOTFILE, 130);
-  TagConfig loader;
-  loader.bootloader = 1;
-  attach(loader);
-  keys("q");
-  EXPECT_EQ(run([] { return k3host_main(); }), 0);
-  EXPECT_EQ(out(), " rebooting...\n");
-  std::string e = err();
-  EXPECT_NE(e.find("\n Searching for device...\n booting default host code...\n"), std::string::npos);
-  EXPECT_NE(e.find("Connected to KOVA-3"), std::string::npos);
-}
-
-// Without a boot image the program ends instead of searching again.
-TEST_F(Entry, MissingBootImageEndsTheProgram) {
-  TagConfig loader;
-  loader.bootloader = 1;
-  attach(loader);
-  EXPECT_EQ(run([] { return k3host_main(); }), 0);
-  std::string e = err();
-  EXPECT_NE(e.find(" booting default host code...\n Error: cannot open file _boot.bin\n"), std::string::npos);
-  EXPECT_EQ(out(), "");
-}
-
 // Restart (expert key x) searches again without a new banner or search line
 // and opens the next session on the expert menu.
 TEST_F(Entry, RestartSearchesAgainWithoutANewBanner) {
@@ -151,14 +125,6 @@ TEST_F(Entry, RestartSearchesAgainWithoutANewBanner) {
   EXPECT_EQ(count(e, " 1 Get directory\n"), 1u) << "the user menu only in the first session";
   EXPECT_EQ(count(e, " 0 Board ID\t"), 2u) << "the expert menu after 6, and at the restart";
   EXPECT_EQ(mode, 1);
-}
-
-// waitfor waits the time asked, and not much longer.
-TEST_F(Entry, WaitforMeasuresElapsedTime) {
-  unsigned long t0 = vbus_now_ms();
-  EXPECT_EQ(waitfor(1234), 0);
-  EXPECT_GE(vbus_now_ms() - t0, 1234u);
-  EXPECT_LT(vbus_now_ms() - t0, 1234u + 20);
 }
 
 }  // namespace

@@ -50,25 +50,12 @@ TEST_F(Transport, ZeroLengthPacketOnlyAfterAWholeNumberOfPackets) {
   EXPECT_EQ(err(), "");
 }
 
-// A request that cannot go out (too large for a frame, a failed write, a
-// failed zero-length packet) gives 1 with one line saying why.
-TEST_F(Transport, SendFailuresAreReportedOnce) {
-  struct {
-    int code, n;
-    FaultKind kind;
-    std::string shown;
-  } cases[] = {
-      {0x301, PAYLOAD_MAX + 1, FAULT_WRITEFAIL,
-       " Error: request payload of " + std::to_string(PAYLOAD_MAX + 1) + " bytes does not fit a frame\n"},
-      {REQ_BOARDID, 0, FAULT_WRITEFAIL, " Error in bulk write -5\n"},
-      {0x7777, 54, FAULT_ZLPFAIL, " Error in bulk write - retrying\n"}};
-  for (const auto &c : cases) {
-    tag = open();
-    fault(tag, c.code, 0, c.kind);
-    EXPECT_EQ(sendreq(c.code, c.n), 1) << c.shown;
-    EXPECT_EQ(err(), c.shown);
-    EXPECT_EQ(writes().empty(), c.n > PAYLOAD_MAX) << "only a request too large for a frame writes nothing";
-  }
+// A request too large for a frame is refused before anything is written.
+TEST_F(Transport, OversizedRequestIsRefused) {
+  vbus_clear_events();
+  EXPECT_EQ(sendreq(0x301, PAYLOAD_MAX + 1), 1);
+  EXPECT_EQ(err(), " Error: request payload of " + std::to_string(PAYLOAD_MAX + 1) + " bytes does not fit a frame\n");
+  EXPECT_TRUE(vbus_events().empty());
 }
 
 // A read that times out gives status 32 after exactly the time-out, prints
@@ -82,6 +69,14 @@ TEST_F(Transport, TimeOutGivesStatus32WithNothingPrinted) {
   EXPECT_EQ(rec.cmd, -ETIMEDOUT);
   EXPECT_EQ(vbus_now_ms() - t0, (unsigned long)TMO_REPLY);
   EXPECT_EQ(err(), "");
+  // Too short to be a frame, its first two bytes are taken as the length:
+  // whatever a handler does with it stays inside the receive buffer.
+  vbus_tag_send_raw(tag, "\xFF\xFF\x41", 3);
+  EXPECT_EQ(getmess(&rec, TMO_REPLY), RX_NONE);
+  EXPECT_EQ(rec.len, 0xFFFF);
+  rec.cmd = MSG_TEXT;
+  EXPECT_EQ(dispatch(&rec), 0);
+  EXPECT_EQ(err().substr(0, 20), "\n Device message: 'A");
 }
 
 // Frames good and spoilt, through checkmess in memory (a bad one with no
@@ -132,20 +127,13 @@ TEST_F(Transport, FrameChecksFirstFailureDecides) {
   }
 }
 
-// The board ID reply spoilt three ways, then late past the time-out, then
-// preceded by a text message (not the reply asked for): each reported with
-// its flag or length, and the late replies read by the idle poll after.
-TEST_F(Transport, MisshapenRepliesAreReportedWithTheirFlag) {
-  const FaultKind kinds[] = {FAULT_BADSYNC, FAULT_BADLEN, FAULT_BADCRC, FAULT_DELAY, FAULT_TEXT};
-  for (int i = 0; i < 5; i++) fault(tag, REQ_BOARDID, i + 1, kinds[i], TMO_REPLY + 1, "busy");
+// The board ID reply late past the time-out, then preceded by a text
+// message (not the reply asked for): the late replies are read by the idle
+// poll after.
+TEST_F(Transport, LateRepliesAreReadAfterwards) {
+  fault(tag, REQ_BOARDID, 1, FAULT_DELAY, TMO_REPLY + 1);
+  fault(tag, REQ_BOARDID, 2, FAULT_TEXT, 0, "busy");
   uint32_t id[5];
-  for (int flag : {1, 2, 4}) {
-    EXPECT_EQ(getboardid(id), 1);
-    char want[160];
-    snprintf(want, sizeof want,
-             " Error in received message: flag %04x\n Error: failed ID request with flag 0001\n", flag);
-    EXPECT_EQ(err(), want);
-  }
   EXPECT_EQ(getboardid(id), 1);
   EXPECT_EQ(err(), " Error: failed ID request with flag 0020\n");
   EXPECT_EQ(getboardid(id), 1) << "the text comes before the late reply";
@@ -172,13 +160,7 @@ TEST_F(Transport, ProtocolHandlersPrintTheirMessages) {
       {MSG_TEXT, {'a', 0, 'b'}, 0, "\n Device message: 'a'\n"},
       {MSG_TEXT, Bytes(PAYLOAD_MAX, 'x'), 0, "\n Device message: '" + std::string(PAYLOAD_MAX, 'x') + "'\n"},
       {MSG_ACK, {}, 0, ""},
-      {MSG_NACK, {}, 1, "\n Error: received negative acknowledge\n"},
-      {MSG_ERROR, {0x00, 0x05}, 1, "\n Device reports an error code 0x0005:0x0000\n"},
-      {MSG_ERROR, {1, 2, 3}, 1, "\n Error message from device has incorrect length 3\n"},
       {0x0000, {}, 1, "\n Error: unknown incoming command 0\n"},
-      {0x0102, {}, 1, "\n Error: unknown incoming command 102\n"},
-      {0x0002, {0, 1, 0, 2, 0xAB, 0xCD, 0x12, 0x34, 0, 5}, 0, " Board ID: 0001 0002 abcd 1234 0005\n"},
-      {0x0002, {0, 1}, 1, " Board ID response length bad (2:10)\n"},
       {0x0003, {0, 1, 0, 2, 0xFF, 0xFF, 0, 0}, 0, " ADC reads: 1 2 65535 0\n"},
       {0x0003, {0}, 1, " Response length bad (1:8)\n"},
   };
@@ -213,22 +195,20 @@ TEST_F(Transport, SyncRetriesUntilAcknowledgedOrAbandoned) {
          vbus_tag_send(t.tag, MSG_TEXT, "stale", 5);
        }, RX_NONE, 0, NO_ANSWER, 2, 0},
       {"key typed ahead", [](Transport &t) { t.keys("4"); }, RX_NONE, 0, "", 1, '4'},
+      {"flood with a key typed ahead: the notice, then only later keys count", [](Transport &t) {
+         for (int i = 0; i < 100; i++) vbus_tag_send(t.tag, MSG_TEXT, "x", 1);
+         t.keys("4");
+       }, RX_NONE, 0, NO_ANSWER, 1, 0},
       {"key in the drain after a late ack", [](Transport &t) {
          // 200 ms drain and 3000 ms unanswered; the second sync is
          // acknowledged at 3400 ms and the key comes in the drain after it.
          t.fault(t.tag, REQ_SYNC, 1, FAULT_NOREPLY);
          t.keys_at(3450, "4");
        }, RX_NONE, 3450, NO_ANSWER, 2, '4'},
-      {"silent tag, stopped by a key", [](Transport &t) {
-         t.fault(t.tag, REQ_SYNC, 0, FAULT_NOREPLY);
-         t.keys_at(60000, "k");
-       }, SYNC_ABANDONED, 60000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
       {"reads fail at once, waited as quiet reads", [](Transport &t) {
          vbus_tag_config(t.tag).read_error = -EPIPE;
          t.keys_at(10000, "k");
        }, SYNC_ABANDONED, 10000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
-      {"tag leaves the bus", [](Transport &t) { t.fault(t.tag, REQ_SYNC, 0, FAULT_VANISH); }, SYNC_ABANDONED, 0,
-       NO_ANSWER + std::string("\n Error: device is no longer connected\n"), -1, 0},
   };
   for (const Case &c : cases) {
     tag = open();
