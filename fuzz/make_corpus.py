@@ -3,18 +3,11 @@
 # the targets that talk to a tag are key scripts, run once on the emulated tag by the built target with
 # K3_FUZZ_RECORD set, which stores the keys with the tag's replies (see fuzz.cpp). Usage: make_corpus.py BUILD_DIR
 import os, shutil, struct, subprocess, sys, tempfile
+from binascii import crc_hqx  # CRC-16, polynomial 0x1021, MSB first: one lane of the check given 0xFFFF
 
-def lane(data):
-    r = 0xFFFF
-    for b in data:
-        r ^= b << 8
-        for _ in range(8):
-            r = ((r << 1) ^ 0x1021 if r & 0x8000 else r << 1) & 0xFFFF
-    return r
-
-def frame(code, payload=b""):  # the two-lane check: even offsets, then odd
+def frame(code, payload=b""):  # the two-lane check over the whole words: even offsets, then odd
     h = struct.pack(">HHH", 0x55AA, code, len(payload)) + payload
-    return h + struct.pack(">HH", lane(h[0:len(h) // 2 * 2:2]), lane(h[1:len(h) // 2 * 2:2]))
+    return h + struct.pack(">HH", crc_hqx(h[0:len(h) // 2 * 2:2], 0xFFFF), crc_hqx(h[1:len(h) // 2 * 2:2], 0xFFFF))
 
 assert frame(0x0000) == bytes.fromhex("55aa0000000079a2b6c1")  # the sync request as the host sends it
 here = os.path.dirname(os.path.abspath(__file__))
@@ -28,28 +21,19 @@ TEXTS = {
     "badblkfile": [b"% chip,block\n0,5\n0,1021\n1,77\n", b"0,7\n2,9\n"],
     "kvd": [open(os.path.join(here, "..", "tests", "data", "sample.kvd"), "rb").read()],
     "selection": [b"\x07" + b"1-3,5", b"\x07a", b"\x03x", b"\x0510-2,4"],
-    "getarg": [b"2030 1 1 0 0 0", b"-5 12 99999999999"],
-    "scanints": [b"1 2 3", b"99999999999 -1"],
-}
-KEYS = {  # key scripts, run on the emulated tag
-    "board": [""], "eeprom": [""], "badblocks": [""], "directory": [""], "flashread": [""], "firmware": [""],
-    "msphdr": [""], "msp": ["8\r"],
-    "session": ["q", "14q", "21\rrec\rq", "8q", "3y2\rq", "60123480\rc0\rev8\rq", "cs50\rqnq"],
-}
-for target, seeds in TEXTS.items():
-    d = os.path.join(here, "corpus", target)
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
-    for i, s in enumerate(seeds):
-        open(os.path.join(d, "seed%d" % i), "wb").write(s)
-build = os.path.abspath(sys.argv[1])
-for target, scripts in KEYS.items():
+    "getarg": [b"2030 1 1 0 0 0", b"-5 12 99999999999"], "scanints": [b"1 2 3", b"99999999999 -1"]}
+# Key scripts, run on the emulated tag.
+KEYS = dict.fromkeys("board eeprom badblocks directory flashread firmware msphdr".split(), [""])
+KEYS.update(msp=["8\r"], session=["q", "14q", "21\rrec\rq", "8q", "3y2\rq", "60123480\rc0\rev8\rq", "cs50\rqnq"])
+for target, seeds in list(TEXTS.items()) + list(KEYS.items()):
     d = os.path.join(here, "corpus", target)
     shutil.rmtree(d, ignore_errors=True)
     os.makedirs(d)
     with tempfile.TemporaryDirectory() as tmp:
-        for i, k in enumerate(scripts):
-            open(os.path.join(tmp, "k%d" % i), "wb").write(bytes([len(k)]) + k.encode())
-        env = dict(os.environ, K3_FUZZ_RECORD=os.path.join(d, "seed"))
-        subprocess.run([os.path.join(build, "fuzz", "fuzz_" + target), "-runs=0", tmp], env=env,
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for i, s in enumerate(seeds):  # a key script goes in as its length and keys
+            seed = s if target in TEXTS else bytes([len(s)]) + s.encode()
+            open(os.path.join(d if target in TEXTS else tmp, "seed%d" % i), "wb").write(seed)
+        if target in KEYS:
+            env = dict(os.environ, K3_FUZZ_RECORD=os.path.join(d, "seed"))
+            subprocess.run([os.path.join(os.path.abspath(sys.argv[1]), "fuzz", "fuzz_" + target), "-runs=0", tmp],
+                           env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
