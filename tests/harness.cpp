@@ -209,6 +209,12 @@ struct usb_device *Harness::find(int tag) {
   return nullptr;
 }
 
+size_t count(const std::string &hay, const std::string &needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); !needle.empty() && p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+  return n;
+}
+
 std::string hex(const std::vector<uint8_t> &b) {
   std::string s;
   for (uint8_t v : b) s += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};

@@ -28,6 +28,9 @@ struct KeysExhausted : std::exception {
 
 typedef std::vector<uint8_t> Bytes;
 
+// How many times needle stands in hay.
+size_t count(const std::string &hay, const std::string &needle);
+
 // Bytes as lower-case hexadecimal pairs, without separators.
 std::string hex(const std::vector<uint8_t> &b);
 

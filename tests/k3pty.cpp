@@ -14,122 +14,63 @@
 // the output of programs that draw with control sequences (wine's console);
 // with --plain, runs of blanks match any run of blanks.
 // Exit status 0 when every step passed; otherwise 1, with the transcript.
-#include <ctype.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <string>
-#include <utility>
-#include <vector>
+#include <regex>
 
 #include "pty.h"
 
+static const char USAGE[] =
+    "usage: k3pty [--limit MS] [--plain] [--dir DIR] [--expect TEXT | --send KEYS | --exit N]... -- PROGRAM [ARG...]\n";
+
+// KEYS and TEXT with their C escapes turned into the characters.
 static std::string unescape(const char *s) {
   std::string out;
-  for (; *s; s++) {
-    if (*s != '\\' || !s[1]) {
+  for (int n; *s; s++) {
+    if (*s != '\\' || !s[1])
       out += *s;
-      continue;
-    }
-    switch (*++s) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'x': {
-        char hex[3] = {0, 0, 0};
-        for (int i = 0; i < 2 && isxdigit((unsigned char)s[1]); i++) hex[i] = *++s;
-        out += (char)strtol(hex, nullptr, 16);
-        break;
-      }
-      default: out += *s;
-    }
+    else if (*++s != 'x')
+      out += *s == 'n' ? '\n' : *s == 'r' ? '\r' : *s == 't' ? '\t' : *s;
+    else  // up to two hexadecimal digits
+      n = isxdigit((unsigned char)s[1]) ? isxdigit((unsigned char)s[2]) ? 2 : 1 : 0,
+      out += (char)strtol(std::string(s + 1, n).c_str(), nullptr, 16), s += n;
   }
   return out;
-}
-
-// Runs of blanks made one space, so text drawn with cursor moves matches.
-static std::string squeeze(const std::string &s) {
-  std::string out;
-  for (char c : s) {
-    bool blank = c == ' ' || c == '\t';
-    if (!(blank && !out.empty() && out.back() == ' ')) out += blank ? ' ' : c;
-  }
-  return out;
-}
-
-static int usage() {
-  fprintf(stderr, "usage: k3pty [--limit MS] [--plain] [--dir DIR] "
-                  "[--expect TEXT | --send KEYS | --exit N]... -- PROGRAM [ARG...]\n");
-  return 2;
 }
 
 int main(int argc, char **argv) {
-  int limit = 20000;
-  bool plain = false;
+  int limit = 20000, i = 1, bad = 0;
   std::string dir = ".";
-  std::vector<std::pair<std::string, std::string>> steps;
-  int i = 1;
-  for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
-    std::string a = argv[i];
-    if (a == "--plain") {
-      plain = true;
-    } else if (i + 1 >= argc) {
-      return usage();
-    } else if (a == "--limit") {
-      limit = atoi(argv[++i]);
-    } else if (a == "--dir") {
-      dir = argv[++i];
-    } else if (a == "--expect" || a == "--send" || a == "--exit") {
-      steps.emplace_back(a, unescape(argv[++i]));
-    } else {
-      return usage();
-    }
-  }
-  if (i + 1 >= argc || limit <= 0) return usage();
-  std::vector<std::string> args(argv + i + 2, argv + argc);
-
+  std::vector<int> steps;  // where each step stands in argv
   Pty pty;
-  pty.plain(plain);
-  if (!pty.start(argv[i + 1], args, dir)) {
-    fprintf(stderr, "k3pty: cannot start %s in a pseudo-terminal\n", argv[i + 1]);
-    return 1;
+  for (std::string a; i < argc && (a = argv[i]) != "--"; i++) {
+    bool step = a == "--expect" || a == "--send" || a == "--exit";
+    if ((bad = a != "--plain" && (i + 1 >= argc || (!step && a != "--limit" && a != "--dir")))) break;
+    pty.plain |= a == "--plain";
+    if (a == "--limit") limit = atoi(argv[++i]);
+    if (a == "--dir") dir = argv[++i];
+    if (step) steps.push_back(i++);
   }
-  auto seen = [&] { return plain ? squeeze(pty.text()) : pty.text(); };
-  size_t at = 0;
+  if (bad || i + 1 >= argc || limit <= 0) return fputs(USAGE, stderr), 2;
+  if (!pty.start(argv[i + 1], std::vector<std::string>(argv + i + 2, argv + argc), dir))
+    return fprintf(stderr, "k3pty: cannot start %s in a pseudo-terminal\n", argv[i + 1]), 1;
+  // With --plain, runs of blanks made one space, so text drawn with cursor moves matches.
+  auto seen = [&](const std::string &t) { return pty.plain ? std::regex_replace(t, std::regex("[ \t]+"), " ") : t; };
+  size_t at = 0, pos = 0;  // where the next --expect may match
   std::string failed;
-  for (const auto &s : steps) {
-    if (s.first == "--send") {
-      pty.send(s.second);
-    } else if (s.first == "--expect") {
-      std::string want = plain ? squeeze(s.second) : s.second;
-      bool found = pty.wait_until(
-          [&](const std::string &t) {
-            size_t pos = (plain ? squeeze(t) : t).find(want, at);
-            if (pos != std::string::npos) at = pos + want.size();
-            return pos != std::string::npos;
-          },
-          limit);
-      if (!found) failed = "no \"" + s.second + "\"";
-    } else {
-      int st = pty.wait_exit(limit), want = atoi(s.second.c_str());
-      if (st == -1)
-        failed = "still running";
-      else if (!WIFEXITED(st) || WEXITSTATUS(st) != want)
-        failed = "ended with wait status " + std::to_string(st) + ", not exit(" + s.second + ")";
-      else if (!pty.restored())
-        failed = "the terminal was left changed";
-    }
-    if (!failed.empty()) break;
+  for (size_t s = 0; s < steps.size() && failed.empty(); s++) {
+    const std::string step = argv[steps[s]], arg = unescape(argv[steps[s] + 1]), want = seen(arg);
+    auto found = [&](const std::string &t) { return (pos = seen(t).find(want, at)) != t.npos; };
+    if (step == "--send") pty.send(arg);
+    if (step == "--expect" && !pty.wait_until(found, limit)) failed = "no \"" + arg + "\"";
+    if (step == "--expect") at = pos + want.size();
+    int st = step == "--exit" ? pty.wait_exit(limit) : 0;
+    if (step == "--exit")
+      failed = st == -1 ? "still running"
+               : !WIFEXITED(st) || WEXITSTATUS(st) != atoi(arg.c_str())
+                   ? "ended with wait status " + std::to_string(st) + ", not exit(" + arg + ")"
+               : pty.restored() ? ""
+                                : "the terminal was left changed";
   }
-  std::string transcript = seen();
-  fwrite(transcript.data(), 1, transcript.size(), stdout);
-  if (!failed.empty()) {
-    fprintf(stderr, "\nk3pty: %s\n", failed.c_str());
-    return 1;
-  }
-  printf("\nk3pty: all %zu steps passed\n", steps.size());
-  return 0;
+  for (char c : seen(pty.text())) putchar(c);
+  if (!failed.empty()) return fprintf(stderr, "\nk3pty: %s\n", failed.c_str()), 1;
+  return printf("\nk3pty: all %zu steps passed\n", steps.size()), 0;
 }

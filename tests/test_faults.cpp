@@ -18,11 +18,9 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <regex>
 #include <set>
 
-using namespace std::string_literals;
+#include <gmock/gmock.h>
 
 #include "boot.h"
 #include "harness.h"
@@ -34,13 +32,9 @@ using namespace std::string_literals;
 #include "kvdread.h"
 #include "platform.h"
 
-namespace {
+using namespace std::string_literals;
 
-size_t count(const std::string &hay, const std::string &needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); !needle.empty() && p != std::string::npos; p = hay.find(needle, p + 1)) n++;
-  return n;
-}
+namespace {
 
 const char MSP_IMAGE[] = "@F000\n31 40 00 04 B2 40 80 5A 20 01 D2 D3 22 00 FF 3F\n@FFFE\n00 F0\nq\n";
 const char MENU[] = " Select an action... ";
@@ -58,12 +52,8 @@ struct Faults : Harness {
     vbus_detach(tag);
     tag = attach(c);
   }
-  // The request codes the tag received, as a set of what happened.
-  int got(int code) {
-    int n = 0;
-    for (auto &f : frames(tag)) n += f.size() >= 4 && ((f[2] << 8) | f[3]) == code;
-    return n;
-  }
+  // How many requests with this code the tag received.
+  size_t got(int code) { return payloads(tag, code).size(); }
 };
 
 // How a row runs: a session with the tag, or the whole program.
@@ -83,26 +73,17 @@ void inputs() {
 // A row with no fault of its own.
 #define NONE -1, 0, FAULT_NOREPLY
 
+// A row: what fails; the fault (request code, -1 none; its occurrence, 0
+// every; kind); the keys typed (after a '~' typed 10 s on; the row adds the
+// quit a minute on); the text shown exactly once ("" checks only the rest);
+// then the fault's argument, other faults, settings and files (the session
+// starts in the expert menu), the result (host(): 1 quit, 0 search again;
+// the program: its own), the state left behind, and how the row runs.
 struct Row {
-  const char *what;
-  int code, nth;  // the fault: request code (-1 none), its occurrence (0 every)
-  FaultKind kind;
-  std::string keys;                    // typed; after a '~' typed 10 s on; the row adds the quit a minute on
-  std::string shown;                   // on the console exactly once ("" checks only the rest)
-  int arg = 0;                         // of the fault
-  void (*setup)(Faults &t) = nullptr;  // other faults, settings, files; the session starts in the expert menu
-  int result = 1;                      // host(): 1 quit, 0 search again; program: its result
-  bool (*left)(Faults &t) = nullptr;   // the state left behind, or null
+  const char *what; int code, nth; FaultKind kind; std::string keys, shown;
+  int arg = 0; void (*setup)(Faults &t) = nullptr; int result = 1; bool (*left)(Faults &t) = nullptr;
   Runner runner = HOST;
 };
-
-// The nth line (from 0) of text that starts with head, or "".
-std::string line(const std::string &text, const std::string &head, int nth) {
-  size_t p = std::string::npos;
-  for (int i = 0; i <= nth; i++)
-    if ((p = text.find(head, p + 1)) == std::string::npos) return "";
-  return text.substr(p, text.find('\n', p) - p);
-}
 
 // clang-format off
 const Row ROWS[] = {
@@ -165,8 +146,6 @@ const Row ROWS[] = {
   {"zero-length packet rejected", REQ_EEWRITE, 0, FAULT_ZLPFAIL, "6z.bin\r100\r", " Error in bulk write - retrying\n"},
   {"no reply: nothing said", REQ_BOARDID, 2, FAULT_NOREPLY, "0", "", 0, nullptr, 1,
    [](Faults &t) { return t.text.find("0\n\n\n 0 Board ID") != std::string::npos; }},
-  {"reply with a bad sync word", REQ_BOARDID, 2, FAULT_BADSYNC, "0", " Error in received message: flag 0001\n"},
-  {"reply of the wrong length", REQ_BOARDID, 2, FAULT_BADLEN, "0", " Error in received message: flag 0002\n"},
   {"reply with a bad check value", REQ_BOARDID, 2, FAULT_BADCRC, "0", " Error in received message: flag 0004\n"},
   {"unknown code", REQ_BOARDID, 2, FAULT_WRONGCODE, "0", "\n Error: unknown incoming command 102\n", 0x102},
   {"negative acknowledge", REQ_BOARDID, 2, FAULT_NACK, "0", "\n Error: received negative acknowledge\n"},
@@ -359,7 +338,8 @@ const Row ROWS[] = {
    [](Faults &t) { return t.got(REQ_FLERASE) == 0; }},
   {"flash write file missing: the prompt alone", NONE, "anofile\r", "", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_FLWRITE) == 0; }},
-  {"firmware: geometry unanswered", REQ_FLGEOM, 2, FAULT_NOREPLY, "i7fw.bin\r", "ERROR: unable to obtain FLASH chip information\n"},
+  {"firmware: geometry unanswered", REQ_FLGEOM, 2, FAULT_NOREPLY, "i7fw.bin\r",
+   "ERROR: unable to obtain FLASH chip information\n"},
   {"firmware: erase fails, nothing written", REQ_FLERASE, 0, FAULT_NACK, "i7fw.bin\r",
    "\n Error: incorrect response for flash clear 0xffff\n", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_FLWRITE) == 0; }},
@@ -380,9 +360,12 @@ const Row ROWS[] = {
   // ---- MSP programming ----
   {"MSP image missing", NONE, "mnofile\r", "Can't find file nofile\n", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_MSPBSL) == 0; }},
-  {"MSP relay not sent", REQ_MSPBSL, 1, FAULT_WRITEFAIL, "mfw.txt\r", " Error: write to device failed with flag 0001\n Erase failed\n"},
-  {"MSP relay unanswered", REQ_MSPBSL, 1, FAULT_NOREPLY, "mfw.txt\r", " Error: failed MSP request with flag 0020\n Erase failed\n"},
-  {"MSP relay reply of another code", REQ_MSPBSL, 1, FAULT_WRONGCODE, "mfw.txt\r", " MSP response bad\n Erase failed\n", 7},
+  {"MSP relay not sent", REQ_MSPBSL, 1, FAULT_WRITEFAIL, "mfw.txt\r",
+   " Error: write to device failed with flag 0001\n Erase failed\n"},
+  {"MSP relay unanswered", REQ_MSPBSL, 1, FAULT_NOREPLY, "mfw.txt\r",
+   " Error: failed MSP request with flag 0020\n Erase failed\n"},
+  {"MSP relay reply of another code", REQ_MSPBSL, 1, FAULT_WRONGCODE, "mfw.txt\r",
+   " MSP response bad\n Erase failed\n", 7},
   {"MSP unlock refused", REQ_MSPBSL, 2, FAULT_REFUSE, "mfw.txt\r", " Unlock failed\n", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_MSPBSL) == 2; }},
   {"MSP information record refused", REQ_MSPBSL, 3, FAULT_REFUSE, "mfw.txt\r", " Write failed\n Info write failed\n"},
@@ -396,17 +379,10 @@ const Row ROWS[] = {
   {"setup write fails at q: back to the user menu", REQ_MSPTX, 0, FAULT_NOREPLY, "icqy",
    "\nError: Unable to set parameters\n", 0, nullptr, 1, [](Faults &) { return mode == 0; }},
   {"setup: no number typed, setting kept", NONE, "icsx\r", "", 0, nullptr, 1,
-   [](Faults &t) {
-     std::string first = line(t.text, " s salinity trigger", 0);
-     return !first.empty() && first == line(t.text, " s salinity trigger", 1);
-   }},
+   [](Faults &t) { return count(t.text, " s salinity trigger\t\t50%") == 2; }},
 };
 // clang-format on
 
-// Escapes a text for a death test's regular expression.
-std::string literal(const std::string &s) {
-  return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), "\\$&");
-}
 
 TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
   for (const Row &r : ROWS) {
@@ -423,7 +399,7 @@ TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
     // Late enough for a key waiting not to stop an offload or erase.
     keys_at(60000, quit ? "qnq" : "");
     if (r.runner == PROGRAM_EXITS) {
-      EXPECT_EXIT(k3host_main(), ::testing::ExitedWithCode(r.result), literal(r.shown)) << r.what;
+      EXPECT_EXIT(k3host_main(), ::testing::ExitedWithCode(r.result), ::testing::HasSubstr(r.shown)) << r.what;
       continue;
     }
     int res = r.runner <= HOST_END ? run([&] { return host(find(tag)); })
@@ -440,10 +416,6 @@ TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
     EXPECT_TRUE(!r.left || r.left(*this)) << r.what;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // The time-out of the bus event next to the first request with code: the
 // read after it (after 1) or the last read before it (after 0); -1 none.
@@ -467,9 +439,8 @@ int tmo_near(int code, int after) {
 TEST_F(Faults, EachExchangeIsGivenItsTimeOut) {
   Harness::file(BOOTFILE, std::string(100, 'b'));
   Harness::file("e.bin", "ee");
-  TagConfig c;
-  c.bootloader = 1;
-  tag = attach(c);
+  tag = attach();
+  renew([](TagConfig &c) { c.bootloader = 1; });
   mode = 1;
   keys("0etab\r6e.bin\r100\rb0 1\r0 1\r");
   keys_at(60000, "q");
@@ -502,10 +473,7 @@ void offload_to_full_disk() {
   struct rlimit lim;
   lim.rlim_cur = lim.rlim_max = 300000;
   setrlimit(RLIMIT_FSIZE, &lim);
-  diritem r = {};
-  r.startblock = 6;
-  r.endblock = 40;
-  r.size = 9000;
+  diritem r = {0, 6, 0, 0, 40, 0, 9000, 1, 0};
   int res = hflsoffload("full.kvd", &r);
   KvdInfo k;
   kvd_check_file("full.kvd", &k);
@@ -541,62 +509,48 @@ TEST_F(Faults, BadTypingAtEveryPrompt) {
       keys_at(60000, "qnq");
       EXPECT_EQ(run([&] { return host(find(tag)); }), 1) << p << " " << typed.substr(0, 12);
       EXPECT_EQ(got(REQ_FLERASE) + got(REQ_FLWRITE) + got(REQ_EECLEAR) + got(REQ_MSPBSL), 0) << p << " " << typed;
-      std::vector<SimRecording> dir = vbus_flash_dir(tag);
-      EXPECT_EQ(dir.size(), TagConfig().recordings.size()) << p;
-      std::string e = err();
-      EXPECT_GE(count(e, MENU), 2u) << p << " " << typed.substr(0, 12);
+      EXPECT_EQ(vbus_flash_dir(tag).size(), TagConfig().recordings.size()) << p;
+      EXPECT_GE(count(err(), MENU), 2u) << p << " " << typed.substr(0, 12);
     }
 }
-
-}  // namespace
-
-namespace {
-
-#ifdef __linux__
-int open_files() {
-  int n = 0;
-  for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
-  return n;
-}
-#endif
 
 // Soak: offload and erase cycles (K3_SOAK_CYCLES, 100 by default; 1000 for
 // the full run) with the directory loaded and freed each time. Run under
 // LeakSanitizer, a leak fails the test binary at exit; here, the open files
 // and the heap in use must not grow.
 TEST_F(Faults, SoakOffloadAndEraseCycles) {
-  const char *env = getenv("K3_SOAK_CYCLES");
-  int cycles = env ? atoi(env) : 100;
   TagConfig c;
   c.chips = {{0x00D3, 64, 8, 256, {5}}};
   c.recordings = {{0, 1, 0, 3, 1773122400, 1773122530, 1}};
   tag = attach(c);
   claim(tag);
-  int files = -1;
-  size_t heap = 0;
   ASSERT_EQ(reqdirtab(), 0);
-  const diritem rec = HFLS_dirtab[0];  // gone from the directory after the first erase
-  vbus_record(0);                      // the bus keeps no log, so that only the program's own memory counts
-  for (int i = 0; i < cycles; i++) {
+  diritem part = HFLS_dirtab[0];  // its middle block: the recording stays listed
+  part.startblock = part.endblock = 2;
+  vbus_record(0);  // the bus keeps no log, so that only the program's own memory counts
+  // Open files and heap in use, once the first allocations have settled.
+  auto use = [] {
+    std::pair<size_t, size_t> n{0, 0};
+#ifdef __linux__
+    for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n.first += !e.path().empty();
+#endif
+#ifdef __GLIBC__
+    n.second = mallinfo2().uordblks;
+#endif
+    return n;
+  };
+  std::pair<size_t, size_t> settled;
+  for (int i = 0, n = getenv("K3_SOAK_CYCLES") ? atoi(getenv("K3_SOAK_CYCLES")) : 100; i < n; i++) {
     ASSERT_EQ(reqdirtab(), 0) << i;
-    ASSERT_EQ(hflsoffload("soak.kvd", &rec), 0) << i;
-    ASSERT_EQ(eraseflash(&rec), 0) << i;
+    ASSERT_EQ(HFLS_nrecs, 1);
+    ASSERT_EQ(hflsoffload("soak.kvd", &HFLS_dirtab[0]), 0) << i;
+    ASSERT_EQ(eraseflash(&part), 0) << i;
     freedirtab();
     ASSERT_EQ(remove("soak.kvd"), 0);
-    if (i != 9) continue;  // measured once the first allocations have settled
-#ifdef __linux__
-    files = open_files();
-#endif
-#ifdef __GLIBC__
-    heap = mallinfo2().uordblks;
-#endif
+    if (i == 9) settled = use();
   }
-#ifdef __linux__
-  EXPECT_EQ(open_files(), files);
-#endif
-#ifdef __GLIBC__
-  EXPECT_LE(mallinfo2().uordblks, heap + 4096);
-#endif
+  EXPECT_EQ(use().first, settled.first) << "open files";
+  EXPECT_LE(use().second, settled.second + 1024) << "heap in use";
 }
 
 }  // namespace

@@ -1,160 +1,230 @@
-// The simulator binary in a pseudo-terminal, used as a person would use it:
-// single keys without Enter and without the terminal's echo, the exit status
-// of each way out, and the terminal put back afterwards. The simulator runs
-// in real time, so every wait has a generous real-time limit.
+// The built programs as a person runs them: the simulator in a
+// pseudo-terminal (single keys without Enter and without the terminal's
+// echo, the exit status of each way out, the terminal put back afterwards),
+// and the command lines of all three programs. The simulator runs in real
+// time, so every wait has a generous real-time limit. Then the POSIX
+// platform layer beneath them, and the installed udev rule.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/times.h>
+#include <utime.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <map>
+#include <regex>
 
+#include "platform.h"
 #include "pty.h"
 
-namespace {
-
-const char PROMPT[] = "Select an action... ";
-
-// A session of the simulator in a fresh working directory, with the tag's
-// state kept in memory only.
-class SimSession : public testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/k3term-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  void start(std::vector<std::string> args) {
-    args.insert(args.begin(), "--no-state");
-    ASSERT_TRUE(pty_.start(K3HOST_SIM_PATH, args, dir_));
-  }
-  void expect_text(const std::string &text, size_t from = 0) {
-    EXPECT_TRUE(pty_.wait_for(text, from)) << "no \"" << text << "\" in:\n" << pty_.text();
-  }
-  // Waits for the end by exit(n), or by signal n, and a restored terminal.
-  void expect_end(bool by_signal, int n) {
-    int s = pty_.wait_exit();
-    EXPECT_TRUE(by_signal ? WIFSIGNALED(s) && WTERMSIG(s) == n : WIFEXITED(s) && WEXITSTATUS(s) == n)
-        << "status " << s << ", output:\n" << pty_.text();
-    EXPECT_TRUE(pty_.restored()) << "the terminal was left changed";
-  }
-  // Presses key; what was shown up to the menu prompt that follows.
-  std::string press(char key, const std::string &before = "") {
-    size_t m = pty_.mark();
-    pty_.send(before + key);
-    expect_text(PROMPT, m);
-    return pty_.text().substr(m);
-  }
-
-  std::string dir_;
-  Pty pty_;
+// A fresh working directory for each program run, removed afterwards.
+struct InDir : testing::Test {
+  char dir[20] = "/tmp/k3term-XXXXXX";
+  void SetUp() override { ASSERT_NE(mkdtemp(dir), nullptr); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
 };
 
-}  // namespace
+struct SimSession : InDir, testing::WithParamInterface<int> {};
 
-// A KOVA-3 session: single keys act without Enter, the terminal does not
-// echo them, escape sequences are no keys, the board keys answer, and q from
-// the user menu sets the clock, exits 0 and restores the terminal.
-TEST_F(SimSession, Kova3MenusWithSingleKeysThenQuit) {
-  start({});
-  expect_text(PROMPT);
-  EXPECT_NE(pty_.text().find("Connected to KOVA-3 id"), std::string::npos) << pty_.text();
-  pty_.send("\x1b");  // Escape alone, a key once the wait for a sequence is over, taken by no menu
-  usleep(200 * 1000);
-  // The key, without Enter, shows once as the program's own echo: the terminal's is off.
-  // Keys sent as escape sequences do nothing: PageDown is not the 6 of the expert menu.
-  std::string shown = press('6', "\x1b[6~\x1b[A\x1bOP");
-  EXPECT_EQ(shown.substr(0, 3), "6\n\n") << shown;
-  EXPECT_NE(shown.find("\n 0 Board ID\t\t\t\t1 Board ADC read\n"), std::string::npos) << shown;
-  // The expert board keys, each answered by the emulated tag.
-  const struct { char key; const char *line; } board[] = {
-      {'0', " Board ID: 0003 0102 4b33 0a17 0001\n"}, {'1', " ADC reads: 812 1650 2048 37\n"},
-      {'2', " device time: "}, {'3', "Setting device clock to: "},
-      {'4', " Battery voltage 3.71 V charging done\n"}};
-  for (const auto &b : board)  // after Delete, Insert, PageDown, Down: none is a key (Delete is not 3, the clock set)
-    EXPECT_EQ(press(b.key, "\x1b[3~\x1b[2~\x1b[6~\x1b[B").find(std::string(1, b.key) + "\n\n" + b.line), 0u);
-  EXPECT_NE(press('i').find("\n 1 Get directory\n"), std::string::npos);
-  size_t m = pty_.mark();
-  pty_.send("q");  // from the user menu a KOVA-3 gets its clock set on the way out
-  expect_end(false, 0);
-  EXPECT_NE(pty_.text().find("q\n\nSetting device clock to: ", m), std::string::npos) << pty_.text();
-}
-
-class SimSessionSignal : public SimSession, public testing::WithParamInterface<int> {};
-
-// Ctrl-C, SIGTERM or SIGHUP at the idle menu end the program by that signal
-// with the terminal restored; waiting for a key costs no processor time.
-TEST_P(SimSessionSignal, SignalAtTheIdleMenuEndsAndRestores) {
-  struct rusage r0, r1;  // of the ended children: the simulator's, once reaped
-  getrusage(RUSAGE_CHILDREN, &r0);
-  start({});
-  expect_text(PROMPT);
-  if (GetParam() == SIGINT) {
-    usleep(1000 * 1000);  // waiting for a key must not keep the processor busy
-    pty_.send("\x03");
-  } else {
-    pty_.signal(GetParam());
-  }
-  expect_end(true, GetParam());
-  getrusage(RUSAGE_CHILDREN, &r1);
-  double cpu = (double)(r1.ru_utime.tv_sec - r0.ru_utime.tv_sec + r1.ru_stime.tv_sec - r0.ru_stime.tv_sec) +
-               (double)(r1.ru_utime.tv_usec - r0.ru_utime.tv_usec + r1.ru_stime.tv_usec - r0.ru_stime.tv_usec) / 1e6;
-  EXPECT_LT(cpu, 0.5) << "seconds of processor time for a session that sat idle";
-}
-
-INSTANTIATE_TEST_SUITE_P(EndSignals, SimSessionSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const testing::TestParamInfo<int> &i) -> std::string {
-                           return i.param == SIGINT ? "CtrlC" : i.param == SIGTERM ? "Term" : "Hup";
-                         });
-
-// A tag of type 3 ends the program with status 1, printing nothing after
-// the search line.
-TEST_F(SimSession, DeviceType3EndsSilentlyWithStatus1) {
-  start({"--type", "3"});
-  expect_end(false, 1);
-  std::string out = pty_.text(), searching = "\n Searching for device...\n";
-  size_t at = out.find(searching);
-  ASSERT_NE(at, std::string::npos) << out;
-  EXPECT_EQ(out.substr(at + searching.size()), "") << "printed after the search line";
-}
-
-// With no tag on the bus the retry question is asked, and n ends the program
-// with status 255 and the terminal restored. (Which keys it takes, and its
-// exact text: Entry.RetryQuestionDiscardsEarlyKeysAndLowerCaseNExits.)
-TEST_F(SimSession, NoTagAsksThenNEndsWithStatus255) {
-  start({"--no-tag"});
-  expect_text("K3 not found: try again? y/n");
-  pty_.send("n");
-  expect_end(false, 255);
-}
-
-// --help lists the simulator's options and exits 0.
-TEST_F(SimSession, HelpListsTheOptions) {
-  start({"--help"});
-  expect_end(false, 0);
-  for (const char *opt : {"--type", "--boot", "--no-tag", "--state", "--fault", "--message"})
-    EXPECT_NE(pty_.text().find(opt), std::string::npos) << opt << " missing from:\n" << pty_.text();
-}
-
-// Wine's console draws the text with control sequences: a blank is "erase,
-// cursor forward", and lines end in "\r\r\n". Plain mode reads it as text.
-TEST(PtyPlain, ReadsTextDrawnWithControlSequences) {
+// A KOVA-3 session, state in memory only, ended each way a person ends it:
+// q (from the user menu: the clock set, status 0), Ctrl-C, SIGTERM, SIGHUP
+// (ended by that signal). A key acts without Enter and shows once, as the
+// program's own echo (the terminal's is off); keys sent as escape sequences
+// do nothing (PageDown is not the 6 of the expert menu, Delete not its 3);
+// waiting for a key, at the menu or at a typed line, costs no processor
+// time; the terminal is put back.
+TEST_P(SimSession, KeysThenEachWayOut) {
+  const char *P = "Select an action... ";
+  auto cpu = [](tms t = {}) { return times(&t), (double)(t.tms_cutime + t.tms_cstime) / sysconf(_SC_CLK_TCK); };
+  const double cpu0 = cpu();  // the ended children's processor time: the simulator's, once reaped
   Pty pty;
-  pty.plain(true);
-  ASSERT_TRUE(pty.start([] {
-    fputs("\x1b[?25lA\x1b[?25h\x1b[K\x1b[1C\x1b[?25lB\x1b[8CC\r\r\n\x1b[KD\x1b", stdout);
-    fflush(stdout);
-    return 0;
-  }));
-  ASSERT_TRUE(WIFEXITED(pty.wait_exit()));
-  EXPECT_EQ(pty.text(), "A B        C\nD") << "an unfinished sequence at the end shows nothing";
+  ASSERT_TRUE(pty.start(K3HOST_SIM_PATH, {"--no-state"}, dir));
+  EXPECT_TRUE(pty.wait_for(P)) << pty.text();
+  size_t m = pty.mark();
+  pty.send("\x1b[6~\x1b[A\x1bOP\x1b[3~6");
+  EXPECT_TRUE(pty.wait_for(P, m) && pty.text().find("6\n\n\n 0 Board ID\t", m) == m) << pty.text().substr(m);
+  usleep(1000 * 1000), m = pty.mark(), pty.send("5");  // idle at the menu, then at a typed line (left empty)
+  EXPECT_TRUE(pty.wait_for("number of bytes?", m) && (usleep(1000 * 1000), pty.send("\r"), pty.wait_for(P, m)));
+  int sig = GetParam();
+  int s = (sig == 0 ? pty.send("iq") : sig == SIGINT ? pty.send("\x03") : pty.signal(sig), pty.wait_exit());
+  EXPECT_TRUE((sig ? WIFSIGNALED(s) && WTERMSIG(s) == sig : WIFEXITED(s) && WEXITSTATUS(s) == 0) && pty.restored() &&
+              (sig || pty.text().find("q\n\nSetting device clock to: ") != std::string::npos))
+      << s << ", or the terminal left changed; shown:\n" + pty.text();
+  EXPECT_LT(cpu() - cpu0, 0.5) << "seconds of processor time for a session that sat idle";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, SimSession, testing::Values(0, SIGINT, SIGTERM, SIGHUP));  // 0: the key q
+
+// The three programs' command lines, each run by the shell with no terminal
+// (standard input empty, so a session ends at once, or a pipe) in a fresh directory
+// that is also HOME: the exit status and all that was shown, as a regular
+// expression. k3host refuses an argument before it searches the bus.
+TEST_F(InDir, CommandLines) {
+  // clang-format off
+  const struct { const char *cmd; int status; const char *shown; } rows[] = {
+      {"k3host --help", 0, "^usage: k3host\n[\\s\\S]*takes no options[\\s\\S]*man k3host"},
+      {"k3host -h", 0, "^usage: k3host\n"}, {"k3host --version", 0, "^k3host " K3_VERSION "\n$"},
+      {"k3host -x", 2, "^k3host: unexpected argument '-x': the program takes no options[^\n]*\n$"},
+      {"k3host --help more", 2, "^k3host: unexpected argument 'more'"}, {"kvdcheck -h", 0, "^usage: kvdcheck"},
+      {"k3host-sim -h", 0, "^usage: k3host-sim [\\s\\S]*--state[\\s\\S]*--fault"},
+      {"k3host-sim --version", 0, "^k3host-sim " K3_VERSION "\n$"}, {"kvdcheck --help", 0, "^usage: kvdcheck"},
+      {"k3host-sim --type 3", 1, "\n Searching for device\\.\\.\\.\n$"},  // a type-3 tag: nothing after that line
+      // Keys from a pipe as they are (no terminal keys to translate), the end of the input ending the program.
+      {"printf 'x\\033[A4q' | k3host-sim --no-state", 0,
+       "\\.\\.\\. x\n[^.]*\\.\\.\\. \\[\n[^.]*\\.\\.\\. A\n[^.]*\\.\\.\\. 4\n\n Battery[^.]*\\.[^.]*\\.\\.\\. q\n\nSetting"},
+      // The state directory: an absolute XDG_STATE_HOME, else HOME (a relative XDG_STATE_HOME is ignored, with a
+      // warning); neither: a warning, unless --no-state says so.
+      {"XDG_STATE_HOME=$PWD/x k3host-sim && ls x/k3host-sim", 0, "^ K3 USB Host[\\s\\S]*tag\\.txt\n$"},
+      {"k3host-sim --help", 0, "^usage: k3host-sim "}, {"XDG_STATE_HOME=x k3host-sim && ls .local/state/k3host-sim", 0,
+       "^k3host-sim: XDG_STATE_HOME \\('x'\\) is not an absolute path and is ignored\n K3 [\\s\\S]*tag\\.txt\n$"},
+      {"env -u HOME k3host-sim", 0, "^k3host-sim: HOME is not set, so there is no state directory: the tag's"},
+      {"env -u HOME k3host-sim --no-state", 0, "^ K3 USB"}, {"kvdcheck -- -x", 1, "^-x: UNREADABLE\n  fault +cannot"},
+      {"kvdcheck", 2, "^kvdcheck: no file named\nusage:"}, {"kvdcheck --version", 0, "^kvdcheck " K3_VERSION "\n$"},
+      {"kvdcheck --bogus " K3_SOURCE_DIR "/tests/data/sample.kvd", 2, "^kvdcheck: unknown option '--bogus'\nusage:"},
+      {"kvdcheck -- " K3_SOURCE_DIR "/tests/data/sample.kvd", 0, "^[^\n]*sample\\.kvd: good\n"}};
+  // clang-format on
+  std::string cmd = "cd '" + std::string(dir) +
+                    "' && export HOME=\"$PWD\" XDG_STATE_HOME= PATH=\"$(dirname '" K3HOST_SIM_PATH "')\":$PATH; ";
+  for (const auto &r : rows) {
+    int s = system((cmd + "{ " + r.cmd + "; } </dev/null >.out 2>&1").c_str());
+    std::ostringstream out;
+    std::string shown = (out << std::ifstream(std::string(dir) + "/.out").rdbuf(), out.str());
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == r.status && std::regex_search(shown, std::regex(r.shown)))
+        << r.cmd << ": status " << s << ", shown:\n" + shown;
+  }
+}
+
+// The POSIX platform layer: file look-up, and the terminal's single-key mode
+// and its restoration. (Keys from a pipe and a real sleep that does not spin:
+// the simulator's tests above; the hooks: every session test.)
+//
+// plat_findfile: the name after the last / or \\, cut to the room given
+// (its zero included, nothing written past it), and the modification time;
+// nothing touched for what is missing or a folder. (Names without a cut: the
+// firmware download; plat_mkdir: the data directory's session and fault tests.)
+TEST_F(InDir, FindfileNameTimeAndBound) {
+  const std::string d = dir + std::string("/");
+  // clang-format off
+  struct { const char *file; size_t room; int want; const char *name; } files[] = {
+      {"win\\code.txt", 64, 0, "code.txt"} /* an ordinary name on POSIX */, {"firmware.bin", 6, 0, "firmw"},
+      {"exact6", 6, 0, "exact"}, {"firmware.bin", 1, 0, ""}, {"nosuch", 64, 1, ""}, {"", 64, 1, ""} /* the folder */};
+  // clang-format on
+  for (const auto &c : files) {
+    struct utimbuf times = {1300000000, 1234567890};
+    if (!c.want) fclose(fopen((d + c.file).c_str(), "wb")), utime((d + c.file).c_str(), &times);
+    std::string name(79, '#');
+    time_t mtime = 7;
+    EXPECT_TRUE(plat_findfile((d + c.file).c_str(), &name[0], c.room, &mtime) == c.want && name[c.room] == '#' &&
+                name.c_str() == (c.want ? std::string(79, '#') : c.name) && mtime == (c.want ? 7 : 1234567890))
+        << c.file << ": " << name;
+  }
+}
+
+// The child's side, started with SIGINT ignored (as by nohup) and no core
+// files: single-key mode, then the keys it reads are reported,
+// until a signal or the end of input ends it; "r" restores the terminal and switches back to single keys, each
+// twice over, to show that both calls may be repeated. With poll_first it
+// waits for plat_kbhit, as the menus do, and a plat_getch that waits after
+// it is "slow".
+static int key_reader(bool poll_first) {
+  struct rlimit none = {0, 0};
+  signal(SIGINT, SIG_IGN), setrlimit(RLIMIT_CORE, &none), plat_console_init(), fprintf(stderr, "ready\n");
+  for (;;) {
+    while (poll_first && !plat_kbhit()) plat_sleep_ms(2);
+    unsigned long t0 = plat_clock_ms();
+    int c = plat_getch();
+    for (int i = 0; c == 'r' && i < 4; i++) i < 2 ? plat_console_restore() : plat_console_init();
+    fprintf(stderr, "<%d>%s\n", c, poll_first && plat_clock_ms() - t0 > TMO_KEYSEQ / 2 ? " slow" : "");
+  }
+}
+
+// A terminal's keys become the Windows console's: 8 for Backspace's 127,
+// one special key (256) for each escape sequence, read at once or after
+// plat_kbhit, which must never report a key that plat_getch then waits for.
+// An ignored SIGINT stays ignored; line mode and single keys switched on
+// again, each twice over, leave single keys without echo; SIGQUIT (Ctrl-\)
+// ends the program by that signal with the terminal restored. (Ctrl-C,
+// SIGTERM, SIGHUP and exit: SimSession.)
+TEST(PlatTerminal, KeysOfTheWindowsConsoleSignalsAndRestore) {
+  // clang-format off
+  const char *S = "<256>\n", *cases[][2] = {{"\x7f\b", "<8>\n<8>\n"}, {"\x1b[3~", S} /* Delete, not its 3 */,
+      {"\x1b[A", S}, {"\x1b[1;5D", S} /* Ctrl+Left */, {"\x1bOP", S} /* F1 */, {"\x1b[[A", S} /* Linux console F1 */,
+      {"\x1b" "6", S} /* Alt+6 */, {"\x1b[2\x01", "<256>\n<1>\n"} /* a byte that cannot be in it */,
+      {"\x1b\x1b[B", "<27>\n<256>\n"}, {"\x1b", "<27>\n"} /* Escape alone, after the wait */,
+      {"\003r", "<114>\n"} /* Ctrl-C ignored; the modes switched again */};
+  // clang-format on
+  for (bool poll : {false, true}) {
+    Pty p;
+    // Once key_reader is ready in single-key mode: no line mode, no echo, signal keys kept.
+    ASSERT_TRUE(p.start([poll] { return key_reader(poll); }));
+    ASSERT_TRUE(p.wait_for("ready\n")) << p.text();
+    struct termios t;  // the rest shows in the keys read and nothing echoed
+    EXPECT_TRUE(tcgetattr(p.slave_, &t) == 0 && (t.c_oflag & OPOST) && t.c_cc[VMIN] == 1)
+        << "\"\\n\" must still start a new line";
+    for (const auto &c : cases) {
+      size_t m = p.mark();
+      p.send(c[0]), p.wait_for(c[1], m), p.send("z");  // once the sequence has ended, the next key is itself
+      EXPECT_TRUE(p.wait_for("<122>\n", m) && p.text().substr(m) == c[1] + std::string("<122>\n"))
+          << "poll " << poll << ": " << p.text().substr(m);
+    }
+    size_t m = p.mark();  // an endless stream of parameters gives its key all the same
+    for (int i = 0; i < 100 && !p.wait_for(S, m, 10); i++) p.send(i ? ";;;;;;;;;;" : "\x1b[");
+    EXPECT_EQ(p.text().substr(m, 6), S) << "poll " << poll;
+    int status = (p.signal(SIGQUIT), p.wait_exit());
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && p.restored()) << "status " << status;
+  }
+}
+
+// The installed udev rule: read with the rules syntax udev uses and run
+// against the events a plugged tag (and other devices) make, so a typo that
+// udev would skip in silence, an upper-case id that never matches sysfs or a
+// misplaced GOTO shows here rather than as "permission denied" in the field.
+// The file reads as udev rules, one a line, and is run over events: a GOTO
+// skips to its LABEL; a match (== or !=) compares the event's key exactly or
+// against alternatives split by "|", so a misspelt key, an upper-case id,
+// a glob or an = where == was meant shows; TAG is added to those the seat
+// has already (+=), never set over them. Both tag identities, added, changed
+// or bound, go to plugdev and the seat's user while every other device and
+// event is left alone.
+TEST(UdevRule, ReadsAsUdevRulesAndGrantsTheTagAndNothingElse) {
+  static const std::regex term(R"(^\s*(([A-Z]+)(\{\w+\})?)\s*(==|!=|\+=|-=|:=|=)\s*\"([^\"]*)\"\s*(,|$))");
+  std::ifstream in(K3_SOURCE_DIR "/packaging/60-k3host.rules");
+  std::vector<std::vector<std::vector<std::string>>> rules;  // each term: name (with its {attribute}), key, op, value
+  std::smatch m;
+  for (std::string text; std::getline(in, text);) {
+    if (std::regex_match(text, std::regex(R"(\s*(#.*)?)"))) continue;
+    rules.emplace_back();
+    for (std::string rest = text; rest.find_first_not_of(" \t") != std::string::npos; rest = m.suffix()) {
+      ASSERT_TRUE(std::regex_search(rest, m, term)) << "udev would not read: " << text;  // nor a continuation
+      rules.back().push_back({m[1], m[2], m[4], m[5]});
+    }
+  }
+  ASSERT_FALSE(rules.empty());
+  auto match = [](const std::string &op) { return op == "==" || op == "!="; };  // else an assignment
+  // clang-format off
+  const struct { const char *event; bool granted; } cases[] = {  // SUBSYSTEM ACTION DEVTYPE idVendor idProduct
+      {"usb add usb_device 0451 9001", true}, {"usb add usb_device 0c55 1235", true},  // boot loader, host code
+      {"usb change usb_device 0c55 1235", true}, {"usb bind usb_device 0c55 1235", true},
+      {"usb add usb_device 0451 9002", false}, {"usb add usb_device 0c55 1234", false},  // the makers' other products,
+      {"usb add usb_device 0c55 9001", false}, {"usb add usb_device 0451 1235", false},  // ids crossed or swapped
+      {"usb add usb_device 1235 0c55", false}, {"usb remove usb_device 0c55 1235", false},  // the tag leaving
+      {"usb add usb_interface 0c55 1235", false}, {"hid add usb_device 0c55 1235", false}};  // not the device node
+  // clang-format on
+  for (const auto &c : cases) {
+    std::map<std::string, std::string> ev, got = {{"TAG", "seat "}};  // got: what was assigned, GOTO included
+    std::istringstream words(c.event);
+    for (const char *name : {"SUBSYSTEM", "ACTION", "ENV{DEVTYPE}", "ATTR{idVendor}", "ATTR{idProduct}"})
+      words >> ev[name];
+    for (const auto &r : rules) {
+      if (r[0][1] == "LABEL" && r[0][3] == got["GOTO"]) got["GOTO"].clear();
+      if (!got["GOTO"].empty()) continue;  // skipping to its LABEL
+      bool applies = true;
+      for (const auto &t : r)  // every match holds
+        applies &= !match(t[2]) || (("|" + t[3] + "|").find("|" + ev[t[0]] + "|") != t[3].npos) == (t[2] == "==");
+      for (const auto &t : r)
+        if (applies && !match(t[2])) got[t[1]] = (t[2] == "+=" ? got[t[1]] : "") + t[3];
+    }
+    EXPECT_EQ(got["MODE"] + " " + got["GROUP"] + " " + got["TAG"], c.granted ? "0660 plugdev seat uaccess" : "  seat ")
+        << c.event;
+  }
 }
