@@ -421,17 +421,15 @@ TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
 // read after it (after 1) or the last read before it (after 0); -1 none.
 int tmo_near(int code, int after) {
   const auto &ev = vbus_events();
-  int last_read = -1;
-  for (size_t i = 0; i < ev.size(); i++) {
-    const BusEvent &e = ev[i];
-    if (e.kind == EV_READ) last_read = e.timeout;
-    if (e.kind != EV_WRITE || e.ep != 2 || e.data.size() < 4 || ((e.data[2] << 8) | e.data[3]) != code) continue;
-    if (!after) return last_read;
-    for (size_t j = i + 1; j < ev.size(); j++)
-      if (ev[j].kind == EV_READ) return ev[j].timeout;
-    return -1;
+  int w = -1, before = -1;
+  for (int i = 0; i < (int)ev.size() && w < 0; i++) {
+    if (ev[i].kind == EV_READ) before = ev[i].timeout;
+    const Bytes &d = ev[i].data;
+    if (ev[i].kind == EV_WRITE && ev[i].ep == 2 && d.size() >= 4 && ((d[2] << 8) | d[3]) == code) w = i;
   }
-  return -1;
+  for (int i = w + 1; w >= 0 && after && i < (int)ev.size(); i++)
+    if (ev[i].kind == EV_READ) return ev[i].timeout;
+  return w < 0 || after ? -1 : before;
 }
 
 // Every exchange waits as long as it should: a tag still in its boot loader

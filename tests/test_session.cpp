@@ -91,7 +91,8 @@ TEST_F(Session, Kova3IdentifiesShowsUserMenuAndQuitsSettingTheClock) {
 
 // Each device type's connect line and the type the session keeps.
 TEST_F(Session, DeviceTypesConnectByName) {
-  const char *lines[] = {"\n Connected to MIRO", "\n Connected to MIRO", "\n Connected to ??", 0, 0, " Unknown device,"};
+  const char *lines[] = {"\n Connected to MIRO", "\n Connected to MIRO", "\n Connected to ??", 0, 0,
+                         " Unknown device,"};
   for (int type : {0, 1, 2, 5, 7}) {
     fresh();
     start();
@@ -259,13 +260,8 @@ TEST_F(Entry, RetryQuestionDiscardsEarlyKeysAndLowerCaseNExits) {
 // for byte (an empty one sends nothing), then the wait for the tag to come
 // back; a tag that cannot be claimed fails before anything is sent.
 TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
-  struct {
-    size_t size;
-    int held, result;
-    std::vector<int> chunks;
-    const char *out, *shown;
-    unsigned long waited;
-  } cases[] = {{130, 0, 0, {64, 64, 2}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
+  struct { size_t size; int held, result; std::vector<int> chunks; const char *out, *shown; unsigned long waited; }
+  cases[] = {{130, 0, 0, {64, 64, 2}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
                {0, 0, 0, {}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
                {10, 1, 1, {}, "", " booting default host code...\n USB error in claim interface: -16\n", 0}};
   for (const auto &c : cases) {
@@ -273,10 +269,9 @@ TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
     write_file(BOOTFILE, c.size);
     TagConfig loader;
     loader.bootloader = 1;
+    loader.held = c.held;
     int t = attach(loader);
-    struct usb_device *dev = find(t);
-    vbus_tag_config(t).held = c.held;
-    EXPECT_EQ(boot(dev), c.result) << c.size;
+    EXPECT_EQ(boot(find(t)), c.result) << c.size;
     EXPECT_GE(vbus_now_ms(), c.waited) << c.size;
     EXPECT_EQ(vbus_boot_chunks(t), c.chunks) << c.size;
     size_t writes = 0;

@@ -17,15 +17,6 @@ struct Transport : Harness {
     Harness::SetUp();
     tag = open();
   }
-  // The sizes of the program's writes on the request endpoint, 0 for a zero-length packet.
-  std::vector<int> writes() {
-    std::vector<int> sizes;
-    for (const BusEvent &e : vbus_events()) {
-      if (e.kind == EV_WRITE) sizes.push_back((int)e.data.size());
-      if (e.kind == EV_ZLP) sizes.push_back(0);
-    }
-    return sizes;
-  }
 };
 
 // A frame of a whole number of 64-byte packets, and only such a frame, is
@@ -36,13 +27,13 @@ TEST_F(Transport, ZeroLengthPacketOnlyAfterAWholeNumberOfPackets) {
   ASSERT_EQ(sendreq(0x7777, 53), 0);
   ASSERT_EQ(sendreq(0x7777, 54), 0);
   ASSERT_EQ(sendreq(0x7777, 55), 0);
-  EXPECT_EQ(writes(), (std::vector<int>{63, 64, 0, 65}));
+  std::vector<size_t> sizes;  // of the writes on the request endpoint, 0 a zero-length packet
+  for (const BusEvent &e : vbus_events())
+    if (e.kind == EV_WRITE || e.kind == EV_ZLP) sizes.push_back(e.data.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{63, 64, 0, 65}));
   EXPECT_EQ(hex(frames(tag)[0]).substr(0, 12), "55aa77770035") << "sync word, code and length, high byte first";
   EXPECT_EQ(err(), "");
-}
-
-// A request too large for a frame is refused before anything is written.
-TEST_F(Transport, OversizedRequestIsRefused) {
+  // A request too large for a frame is refused before anything is written.
   vbus_clear_events();
   EXPECT_EQ(sendreq(0x301, PAYLOAD_MAX + 1), 1);
   EXPECT_EQ(err(), " Error: request payload of " + std::to_string(PAYLOAD_MAX + 1) + " bytes does not fit a frame\n");
