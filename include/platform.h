@@ -47,6 +47,12 @@ unsigned long plat_clock_ms(void);
 // Sleeps for about ms milliseconds without burning the processor.
 void plat_sleep_ms(unsigned long ms);
 
+// Microseconds of elapsed time and a sleep of about us microseconds, for
+// the simulator's paced link, which needs finer steps than a millisecond.
+// Always the real clock: never replaced by hooks.
+unsigned long long plat_clock_us(void);
+void plat_sleep_us(unsigned long us);
+
 // Creates one directory level (a trailing separator is allowed). 0 made;
 // otherwise the error number, ENOENT when a parent folder does not exist,
 // EEXIST when the name already exists.

@@ -26,6 +26,7 @@ int main(int argc, char **argv) {
   vbus_reset();
   vbus_realtime(1);
   vbus_record(0);  // a session may run for hours: keep no logs
+  vbus_link(opt.full_speed, opt.latency_us);
   if (!opt.no_tag) {
     int tag = vbus_attach(opt.tag);
     // The saved state is the tag's memory; what is said on the command line

@@ -43,6 +43,10 @@ const char SIM_USAGE[] =
     "                       mspbsl 0x409  msptx 0x40a   msprx 0x40b   mspwio 0x40c  mspsens 0x40d\n"
     "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
     "                     may be repeated\n"
+    "  --full-speed       pace the bus like a USB full-speed link: n bytes cross as ceil(n/64)\n"
+    "                     packets, 19 packets a millisecond, one transfer at a time\n"
+    "  --latency US       with --full-speed: the tag answers a request no sooner than US\n"
+    "                     microseconds after it has arrived, default 0\n"
     "  -h, --help         lists these options and exits\n"
     "  --version          shows the version and exits\n";
 
@@ -161,7 +165,7 @@ static std::string default_statedir(std::string *warn) {
 
 int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err) {
   SimOptions o;
-  bool no_state = false, have_state = false;
+  bool no_state = false, have_state = false, have_latency = false;
   std::string statedir;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -213,6 +217,17 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     } else if (a == "--new-tag") {
       if (!flag()) return 1;
       o.tag.eeprom_blank = 1;
+    } else if (a == "--full-speed") {
+      if (!flag()) return 1;
+      o.full_speed = true;
+    } else if (a == "--latency") {
+      if (!value(&v)) return 1;
+      if (!number(v, 0, 10000000, &n)) {
+        *err = "bad latency '" + v + "': microseconds from 0 to 10000000";
+        return 1;
+      }
+      o.latency_us = (unsigned long)n;
+      have_latency = true;
     } else if (a == "--no-state") {
       if (!flag()) return 1;
       no_state = true;
@@ -266,6 +281,10 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
   }
   if (no_state && have_state) {
     *err = "--state and --no-state exclude each other";
+    return 1;
+  }
+  if (have_latency && !o.full_speed) {
+    *err = "--latency needs --full-speed";
     return 1;
   }
   o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir(&o.warning);

@@ -20,6 +20,8 @@ struct SimOptions {
   std::string warning;  // to show before the program starts; empty: none
   std::vector<Fault> faults;
   std::vector<SimMessage> messages;
+  bool full_speed = false;      // the bus paced like a full-speed link
+  unsigned long latency_us = 0; // the tag's latency on it
   // Options given explicitly, which win over the tag's saved state.
   bool set_offset = false;
 };

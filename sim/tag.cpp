@@ -113,13 +113,17 @@ void tag_reply(Tag &t, int code, const std::vector<uint8_t> &payload) {
 void tag_ack(Tag &t) { tag_reply(t, MSG_ACK, {}); }
 void tag_nack(Tag &t) { tag_reply(t, MSG_NACK, {}); }
 
-void tag_queue(Tag &t, std::vector<uint8_t> bytes, unsigned long at, bool leave_after) {
+void tag_queue(Tag &t, TagBytes bytes, uint64_t at_us, bool leave_after) {
   TagOutgoing o;
-  o.at = at;
+  o.at = at_us;
   o.seq = t.seq++;
   o.bytes = std::move(bytes);
   o.leave_after = leave_after;
   t.outq.push_back(std::move(o));
+}
+
+void tag_queue(Tag &t, std::vector<uint8_t> bytes, uint64_t at_us, bool leave_after) {
+  tag_queue(t, std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), at_us, leave_after);
 }
 
 // ---- Requests ----
@@ -173,6 +177,13 @@ static std::vector<uint8_t> text_frame(const std::string &text) {
 
 void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fault> &faults) {
   if (vbus_recording()) t.received.push_back(frame);
+  if (t.replay && faults.empty()) {
+    auto it = t.replayed.find(frame);
+    if (it != t.replayed.end()) {
+      for (const TagBytes &b : it->second) tag_queue(t, b, vbus_answer_us());
+      return;
+    }
+  }
   t.replies.clear();
   t.leave_after_reply = false;
   if (check_frame(frame) != 0) {
@@ -250,9 +261,15 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
         break;  // the MSP boot loader applies this itself
     }
   }
-  unsigned long now = vbus_now_ms();
+  uint64_t now = vbus_answer_us();
   for (const auto &b : before) tag_queue(t, b, now);
-  for (size_t i = 0; i < out.size(); i++) tag_queue(t, std::move(out[i]), now + delay, leave && i + 1 == out.size());
+  std::vector<TagBytes> kept;
+  for (size_t i = 0; i < out.size(); i++) {
+    TagBytes b = std::make_shared<const std::vector<uint8_t>>(std::move(out[i]));
+    if (t.replay && faults.empty() && !leave) kept.push_back(b);
+    tag_queue(t, std::move(b), now + delay * 1000, leave && i + 1 == out.size());
+  }
+  if (t.replay && faults.empty() && !leave) t.replayed[frame] = std::move(kept);
 }
 
 // ---- State directory ----

@@ -11,17 +11,20 @@
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "vbus.h"
 
+typedef std::shared_ptr<const std::vector<uint8_t>> TagBytes;
+
 // One transfer waiting in the tag's IN endpoint.
 struct TagOutgoing {
-  unsigned long at = 0;      // deliverable at or after this bus time
+  uint64_t at = 0;           // deliverable at or after this bus time (us)
   uint64_t seq = 0;          // order among transfers due at the same time
-  std::vector<uint8_t> bytes;
+  TagBytes bytes;            // shared with the replay memory (vbus_tag_replay)
   bool leave_after = false;  // the tag leaves the bus once this is read
   bool unprompted = false;   // scripted, not a reply: survives a restart
 };
@@ -56,6 +59,10 @@ struct Tag {
   std::map<uint64_t, std::vector<uint8_t>> flash_pages;
   std::set<uint32_t> flash_erased;
   std::vector<SimRecording> flash_dir;
+
+  // vbus_tag_replay: on, and the frames given to each request frame so far.
+  bool replay = false;
+  std::map<std::vector<uint8_t>, std::vector<TagBytes>> replayed;
 
   // Keys of the state file that no subsystem reads; written back unchanged.
   std::map<std::string, std::string> kv_other;
@@ -140,5 +147,9 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
 std::vector<Fault> tag_faults_for(Tag &t, const uint8_t *bytes, int len);
 // 1 while the bus keeps its logs (vbus_record).
 int vbus_recording(void);
-// Queues bytes for the IN endpoint at bus time at.
-void tag_queue(Tag &t, std::vector<uint8_t> bytes, unsigned long at, bool leave_after = false);
+// Bus time (us) from which the tag's answer to the request it has just
+// received may cross: now, or later on a paced link with a latency.
+uint64_t vbus_answer_us(void);
+// Queues bytes for the IN endpoint at bus time at_us.
+void tag_queue(Tag &t, TagBytes bytes, uint64_t at_us, bool leave_after = false);
+void tag_queue(Tag &t, std::vector<uint8_t> bytes, uint64_t at_us, bool leave_after = false);

@@ -24,7 +24,8 @@
 #define VID_HOST 0x0C55
 #define PID_HOST 0x1235
 #define MAX_BUS 127
-#define REALTIME_STEP_MS 10  // longest sleep of a waiting read in real time
+#define REALTIME_STEP_US 10000  // longest sleep of a waiting read in real time
+#define LINK_PACKETS_PER_MS 19   // bulk packets of 64 bytes a full-speed frame carries
 
 struct usb_dev_handle {
   int tag;
@@ -54,8 +55,12 @@ struct Bus {
   std::vector<std::unique_ptr<struct usb_bus>> buses;
   std::vector<std::unique_ptr<usb_dev_handle>> handles;
   std::vector<BusEvent> events;
-  unsigned long clock = 0;
+  uint64_t clock = 0;        // virtual time (us)
   bool realtime = false;
+  bool link = false;         // paced like a full-speed link (vbus_link)
+  unsigned long latency = 0; // the tag's latency before a reply on that link (us)
+  uint64_t link_free = 0;    // when the link has carried what it was given
+  uint64_t link_busy = 0;    // what vbus_link_us reports
   bool record = true;
   int devnum = 0;
 };
@@ -181,7 +186,7 @@ DevRecord *new_record(Tag &t, struct usb_bus *bus) {
 }
 
 // First due transfer in the tag's IN queue, or -1.
-int next_due(const Tag &t, unsigned long now) {
+int next_due(const Tag &t, uint64_t now) {
   int best = -1;
   for (size_t i = 0; i < t.outq.size(); i++) {
     const TagOutgoing &o = t.outq[i];
@@ -191,7 +196,7 @@ int next_due(const Tag &t, unsigned long now) {
   return best;
 }
 
-bool next_time(const Tag &t, unsigned long *at) {
+bool next_time(const Tag &t, uint64_t *at) {
   bool any = false;
   for (const TagOutgoing &o : t.outq)
     if (!any || o.at < *at) {
@@ -199,6 +204,34 @@ bool next_time(const Tag &t, unsigned long *at) {
       any = true;
     }
   return any;
+}
+
+// Waits until bus time `until` (us).
+void wait_until(uint64_t until) {
+  uint64_t now = vbus_now_us();
+  if (until <= now) return;
+  if (B.realtime)
+    plat_sleep_us((unsigned long)(until - now));
+  else
+    B.clock = until;
+}
+
+// On a paced link, carries n bytes as soon as the link is free and returns
+// once they have crossed.
+void cross(int n) {
+  if (!B.link) return;
+  uint64_t d = vbus_link_cost_us(n);
+  B.link_free = std::max(B.link_free, vbus_now_us()) + d;
+  B.link_busy += d;
+  wait_until(B.link_free);
+}
+
+// Hands the tag a whole request; on a paced link its latency before the
+// replies counts as the link's time.
+void deliver(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fault> &faults) {
+  size_t queued = t.outq.size();
+  tag_request(t, frame, faults);
+  if (B.link && t.outq.size() > queued) B.link_busy += B.latency;
 }
 
 }  // namespace
@@ -249,14 +282,36 @@ int vbus_device_tag(const struct usb_device *dev) {
 
 void vbus_realtime(int on) { B.realtime = on != 0; }
 
-unsigned long vbus_now_ms(void) { return B.realtime ? plat_clock_ms() : B.clock; }
+uint64_t vbus_now_us(void) { return B.realtime ? plat_clock_us() : B.clock; }
+unsigned long vbus_now_ms(void) { return (unsigned long)(vbus_now_us() / 1000); }
 
 void vbus_advance_ms(unsigned long ms) {
   if (B.realtime)
     plat_sleep_ms(ms);
   else
-    B.clock += ms;
+    B.clock += (uint64_t)ms * 1000;
   tick();
+}
+
+void vbus_link(int on, unsigned long latency_us) {
+  B.link = on != 0;
+  B.latency = latency_us;
+}
+
+uint64_t vbus_link_us(void) { return B.link_busy; }
+
+uint64_t vbus_link_cost_us(int n) {
+  uint64_t packets = n > 0 ? ((uint64_t)n + USB_PACKET - 1) / USB_PACKET : 1;
+  return (packets * 1000 + LINK_PACKETS_PER_MS - 1) / LINK_PACKETS_PER_MS;
+}
+
+uint64_t vbus_answer_us(void) { return vbus_now_us() + (B.link ? B.latency : 0); }
+
+void vbus_tag_replay(int tag, int on) {
+  if (Tag *t = tag_of(tag)) {
+    t->replay = on != 0;
+    if (!on) t->replayed.clear();
+  }
 }
 
 void vbus_record(int on) { B.record = on != 0; }
@@ -276,7 +331,7 @@ void vbus_tag_send_raw(int tag, const void *bytes, int len, unsigned long at_ms)
   if (len > FRAME_MAX) len = FRAME_MAX;
   const uint8_t *b = (const uint8_t *)bytes;
   // "At once" means now, so it keeps its place behind what is already due.
-  tag_queue(*t, std::vector<uint8_t>(b, b + len), at_ms ? at_ms : vbus_now_ms());
+  tag_queue(*t, std::vector<uint8_t>(b, b + len), at_ms ? (uint64_t)at_ms * 1000 : vbus_now_us());
   t->outq.back().unprompted = true;
 }
 
@@ -494,6 +549,7 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
   Tag *t = live(h);
   if (!t) return done(-ENODEV);
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
+  cross(size);
 
   if (t->state == 0) {
     if (ep != EP_BOOT) return done(-ENOENT);
@@ -521,7 +577,7 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
       std::vector<Fault> faults = std::move(t->held_faults);
       t->held.clear();
       t->held_faults.clear();
-      tag_request(*t, frame, faults);
+      deliver(*t, frame, faults);
     }
     return done(0);
   }
@@ -552,7 +608,7 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
     t->held = std::move(transfer);
     t->held_faults = faults;
   } else {
-    tag_request(*t, transfer, faults);
+    deliver(*t, transfer, faults);
   }
   return done(size);
 }
@@ -569,25 +625,26 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
   if (ep != EP_IN || t->state != 1) return done(-ENOENT);
   if (t->cfg.read_error) return done(t->cfg.read_error);
-  unsigned long deadline = vbus_now_ms() + (unsigned long)(timeout > 0 ? timeout : 0);
+  uint64_t deadline = vbus_now_us() + (uint64_t)(timeout > 0 ? timeout : 0) * 1000;
   for (;;) {
-    unsigned long now = vbus_now_ms();
+    uint64_t now = vbus_now_us();
     int i = next_due(*t, now);
     if (i >= 0) {
       TagOutgoing o = std::move(t->outq[(size_t)i]);
       t->outq.erase(t->outq.begin() + i);
-      if (o.bytes.size() > (size_t)size) return done(-EOVERFLOW);
-      if (!o.bytes.empty()) memcpy(bytes, o.bytes.data(), o.bytes.size());
-      int n = (int)o.bytes.size();
-      if (B.record) got = std::move(o.bytes);  // only the log wants it
+      const std::vector<uint8_t> &b = *o.bytes;
+      cross((int)b.size());
+      if (b.size() > (size_t)size) return done(-EOVERFLOW);
+      if (!b.empty()) memcpy(bytes, b.data(), b.size());
+      if (B.record) got = b;  // only the log wants it
       if (o.leave_after) leave(*t);
-      return done(n);
+      return done((int)b.size());
     }
     if (now >= deadline) return done(-ETIMEDOUT);
-    unsigned long until = deadline, at;
+    uint64_t until = deadline, at;
     if (next_time(*t, &at) && at < until) until = at;
     if (B.realtime)
-      plat_sleep_ms(std::min<unsigned long>(until - now, REALTIME_STEP_MS));
+      plat_sleep_us((unsigned long)std::min<uint64_t>(until - now, REALTIME_STEP_US));
     else
       B.clock = until;
     if (!(t = live(h))) return done(-ENODEV);
@@ -662,7 +719,7 @@ void vbus_hostile_swap(void) {
       std::vector<uint8_t> a = h.answer(code, f);
       if (a.size() > FRAME_MAX) a.resize(FRAME_MAX);
       if (a.empty()) continue;
-      tag_queue(*t, std::move(a), vbus_now_ms());
+      tag_queue(*t, std::move(a), vbus_now_us());
       t->outq.back().unprompted = true;
     }
   }

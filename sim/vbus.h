@@ -196,7 +196,26 @@ int vbus_device_tag(const struct usb_device *dev);
 // be combined with platform hooks that lead back to the bus clock.
 void vbus_realtime(int on);
 unsigned long vbus_now_ms(void);
+uint64_t vbus_now_us(void);
 void vbus_advance_ms(unsigned long ms);
+
+// ---- A full-speed link ----
+//
+// Off (the default), a transfer takes no time. On, the bus carries
+// transfers as a USB full-speed link does: one at a time in either
+// direction, n bytes as ceil(n / 64) packets of 64 bytes (a zero-length
+// packet is one packet), 19 packets a millisecond. A write returns once its
+// bytes have crossed; a reply starts crossing when the program reads, the
+// link is free and the tag is ready, latency_us after the request reached
+// it, and the read returns once it has crossed. In real time the calls
+// sleep for it, so the program meets the link's own pace.
+void vbus_link(int on, unsigned long latency_us = 0);
+// Time the link has spent carrying transfers, and the tag its latency
+// before replies, since vbus_reset (us): the least time the same exchange
+// could take.
+uint64_t vbus_link_us(void);
+// Time n bytes take to cross the link (us).
+uint64_t vbus_link_cost_us(int n);
 
 // ---- Faults and unprompted frames ----
 
@@ -243,6 +262,15 @@ void vbus_tag_save(int tag);
 std::vector<uint8_t> vbus_flash_page(int tag, int chip, int block, int page);
 // The tag's directory as it stands now (after erases).
 std::vector<SimRecording> vbus_flash_dir(int tag);
+
+// ---- Replies from memory, for measuring the program alone ----
+
+// On, the tag answers a request frame it has answered before (with no
+// fault injected) with the very same frames again, kept from that first
+// time, without working them out; what it costs the process is then the
+// program's and the bus's alone. The tag's memory must not change while it
+// is on (no writes, erases or clock to read). Off forgets the frames.
+void vbus_tag_replay(int tag, int on);
 
 // ---- A hostile tag, for fuzzing ----
 

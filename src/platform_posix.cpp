@@ -271,6 +271,19 @@ void plat_putch(int c) {
 
 unsigned long plat_clock_ms(void) { return hooks.clock_ms ? hooks.clock_ms() : real_clock_ms(); }
 
+unsigned long long plat_clock_us(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (unsigned long long)ts.tv_sec * 1000000ULL + (unsigned long long)(ts.tv_nsec / 1000L);
+}
+
+void plat_sleep_us(unsigned long us) {
+  struct timespec req, rem;
+  req.tv_sec = (time_t)(us / 1000000UL);
+  req.tv_nsec = (long)(us % 1000000UL) * 1000L;
+  while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
 void plat_sleep_ms(unsigned long ms) {
   if (hooks.sleep_ms)
     hooks.sleep_ms(ms);

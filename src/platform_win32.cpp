@@ -113,6 +113,23 @@ void plat_putch(int c) {
 
 unsigned long plat_clock_ms(void) { return hooks.clock_ms ? hooks.clock_ms() : real_clock_ms(); }
 
+unsigned long long plat_clock_us(void) {
+  static LARGE_INTEGER freq;
+  LARGE_INTEGER now;
+  if (freq.QuadPart == 0) QueryPerformanceFrequency(&freq);
+  QueryPerformanceCounter(&now);
+  return (unsigned long long)(now.QuadPart / freq.QuadPart) * 1000000ULL +
+         (unsigned long long)(now.QuadPart % freq.QuadPart) * 1000000ULL / (unsigned long long)freq.QuadPart;
+}
+
+// Sleep keeps to the system tick (1 to 16 ms): sleep for all but the last
+// two milliseconds, then yield until the time is up.
+void plat_sleep_us(unsigned long us) {
+  unsigned long long end = plat_clock_us() + us;
+  if (us > 2000) real_sleep_ms((us - 2000) / 1000);
+  while (plat_clock_us() < end) SwitchToThread();
+}
+
 void plat_sleep_ms(unsigned long ms) {
   if (hooks.sleep_ms)
     hooks.sleep_ms(ms);

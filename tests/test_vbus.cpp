@@ -107,6 +107,36 @@ TEST_F(Vbus, FlashRequestsAndTheStateDirectory) {
       << "the last: the firmware";
 }
 
+// On a paced link n bytes cross as ceil(n/64) packets (a zero-length packet
+// is one), 19 a millisecond; a reply crosses after the tag's latency and only
+// when read, and the link's time leaves out the program's own (a read of
+// 10 ms that got nothing, 5 ms before the next).
+// Replies from memory are the first ones, even after the page has changed.
+TEST_F(Vbus, PacedLinkAndRepliesFromMemory) {
+  int t = attach();
+  usb_dev_handle *h = open_tag(t);
+  auto cost = [](uint64_t packets) { return (packets * 1000 + 18) / 19; };
+  auto xfer = [&](const Bytes &w, unsigned long ms = 0) {
+    EXPECT_EQ(usb_bulk_write(h, EP_OUT, (const char *)w.data(), (int)w.size(), TMO_WRITE), (int)w.size());
+    Bytes r(FRAME_MAX);
+    return vbus_advance_ms(ms), r.resize(std::max(0, usb_bulk_read(h, EP_IN, (char *)r.data(), FRAME_MAX, 10))), r;
+  };
+  vbus_link(1, 300);
+  uint64_t t0 = vbus_now_us(), t1;
+  EXPECT_EQ(xfer(make_frame(REQ_FLREAD, loc(0, 1, 0, 7))).size(), 28692u);
+  EXPECT_EQ((t1 = vbus_now_us()) - t0, cost(1) + 300 + cost(449));
+  EXPECT_TRUE(xfer(make_frame(REQ_BOARDID, Bytes(54, 0))).empty() && xfer({}, 5).size() == 20u) << "ZLP, then 5 ms";
+  EXPECT_EQ(std::make_pair(vbus_now_us() - t1, vbus_link_us()),
+            std::make_pair(3 * cost(1) + 15000, 3 * cost(1) + 600 + cost(449) + cost(1)));
+  vbus_link(0), vbus_tag_replay(t, 1);
+  Bytes first = xfer(make_frame(REQ_FLREAD, loc(0, 1, 0, 1)));
+  EXPECT_EQ(code_of(xfer(make_frame(REQ_FLWRITE, loc(0, 1, 0, 1) + W))), MSG_ACK);
+  EXPECT_EQ(xfer(make_frame(REQ_FLREAD, loc(0, 1, 0, 1))), first);
+  vbus_tag_replay(t, 0);
+  Bytes now = xfer(make_frame(REQ_FLREAD, loc(0, 1, 0, 1)));
+  EXPECT_EQ(Bytes(now.begin() + 16, now.end() - 4), W);
+}
+
 // The state file (in st, or under a regular file f) as found at attach,
 // then two changes saved: what is said (once, whatever the changes), what
 // the tag starts from (power-on values for what could not be read), what
@@ -160,16 +190,17 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
   // clang-format off
   ASSERT_EQ(parse({"--type", "7", "--boot", "--held", "--battery=3300", "--charging", "--clock-offset", "-3600",
       "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "eewrite:0:delay:250", "--new-tag",
-      "--message", "1500:hello: there", "--fault", "flread:0:pageerrors:4"}), 0) << e;
+      "--message", "1500:hello: there", "--fault", "flread:0:pageerrors:4", "--full-speed", "--latency=250"}), 0) << e;
   // clang-format on
   ASSERT_EQ(std::make_pair(o.faults.size(), o.messages.size()), std::make_pair((size_t)3, (size_t)1));
   EXPECT_EQ(
       std::make_tuple(o.tag.devtype, o.set_offset, o.tag.bootloader, o.tag.held, o.tag.battery_status & 1,
                       o.tag.battery_mv, o.tag.clock_offset, o.tag.statedir, o.tag.eeprom_blank, o.faults[0].code,
                       o.faults[0].nth, o.faults[0].kind, o.faults[0].text, o.faults[1].code, o.faults[1].kind,
-                      o.faults[1].arg, o.faults[2].kind, o.messages[0].ms, o.messages[0].text),
+                      o.faults[1].arg, o.faults[2].kind, o.messages[0].ms, o.messages[0].text, o.full_speed,
+                      o.latency_us),
       std::make_tuple(7, true, 1, 1, 1, 3300, -3600, std::string("/tmp/s"), 1, 0x301, 2, FAULT_TEXT, std::string("a:b"),
-                      0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul, std::string("hello: there")));
+                      0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul, std::string("hello: there"), true, 250ul));
   // One row for each way the parser refuses (reason: part of the message).
   // clang-format off
   struct { std::vector<const char *> args; const char *reason; } cases[] = {
@@ -179,7 +210,8 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
       {{"--fault", "2:1:explode"}, ""}, {{"--fault", "0x10000:1:nack"}, "request name"}, {{"--fault", "2:1:delay"}, ""},
       {{"--message", "hello"}, ""}, {{"--message", "-5:hello"}, ""}, {{"--fault", "2:x:nack"}, ""},
       {{"--fault", "flread:1:fewpages"}, "needs an argument"}, {{"--fault", "flread:1:pageerrors"}, "needs an"},
-      {{"--fault", "flread:1:fewpages:0"}, "bad argument"}};
+      {{"--fault", "flread:1:fewpages:0"}, "bad argument"}, {{"--latency", "5"}, "needs --full-speed"},
+      {{"--full-speed", "--latency", "-1"}, "microseconds"}};
   // clang-format on
   for (const auto &c : cases)
     EXPECT_TRUE(parse(c.args) == 1 && e.find(c.reason) != std::string::npos) << c.args[0] << ": " << e;
