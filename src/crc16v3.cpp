@@ -76,10 +76,57 @@ const uint32_t fcstab[256] = {
     0x7BC7, 0x6A4E, 0x58D5, 0x495C, 0x3DE3, 0x2C6A, 0x1EF1, 0x0F78,
 };
 
+namespace {
+
+// A byte at a time, each CRC step waits on the table lookup of the step
+// before, and an offload checks gigabytes. Slicing takes W bytes of a lane per
+// step: the register is folded into the first two bytes, and each byte's
+// effect on the register after the step comes from its own table, so the W
+// lookups are independent and run side by side.
+//   msb[k][x]  MSB-first register after byte x, then k zero bytes, from 0
+//   lsb[k][x]  the same for the reflected CRC
+// msb[0] equals CRCtab and lsb[0] fcstab; all are built here from the
+// polynomial at compile time. W = 8 runs twice as fast as 4; 16 adds little
+// to the two-lane check and doubles the tables (8 KB at W = 8).
+constexpr int W = 8;
+struct Slices {
+  uint16_t msb[W][256], lsb[W][256];
+};
+
+constexpr Slices make_slices() {
+  Slices s{};
+  for (unsigned i = 0; i < 256; i++) {
+    unsigned m = i << 8, l = i;
+    for (int b = 0; b < 8; b++) m = (m << 1) ^ (m & 0x8000 ? 0x1021 : 0), l = (l >> 1) ^ (l & 1 ? 0x8408 : 0);
+    s.msb[0][i] = uint16_t(m), s.lsb[0][i] = uint16_t(l);
+  }
+  for (int k = 1; k < W; k++)
+    for (int i = 0; i < 256; i++) {
+      unsigned m = s.msb[k - 1][i], l = s.lsb[k - 1][i];
+      s.msb[k][i] = uint16_t((m << 8) ^ s.msb[0][m >> 8]);
+      s.lsb[k][i] = uint16_t((l >> 8) ^ s.lsb[0][l & 0xFF]);
+    }
+  return s;
+}
+constexpr Slices S = make_slices();
+
+// W bytes p[0], p[st], ... p[(W - 1) * st] through an MSB-first register r.
+inline uint32_t msb_step(uint32_t r, const unsigned char *p, int st) {
+  uint32_t x = S.msb[W - 1][p[0] ^ (r >> 8)] ^ S.msb[W - 2][p[st] ^ (r & 0xFF)];
+  for (int k = 2; k < W; k++) x ^= S.msb[W - 1 - k][p[k * st]];
+  return x;
+}
+
+}  // namespace
+
 uint32_t crc16byte2(const unsigned char *bytes, int count) {
   uint32_t a = 0xFFFF, b = 0xFFFF;
-  int pairs = count >> 1;
-  for (int k = 0; k < pairs; k++) {
+  int pairs = count >> 1, k = 0;
+  for (; pairs - k >= W; k += W) {  // the two lanes interleave
+    a = msb_step(a, bytes + 2 * k, 2);
+    b = msb_step(b, bytes + 2 * k + 1, 2);
+  }
+  for (; k < pairs; k++) {
     a = ((a << 8) ^ CRCtab[(a >> 8) ^ bytes[2 * k]]) & 0xFFFF;
     b = ((b << 8) ^ CRCtab[(b >> 8) ^ bytes[2 * k + 1]]) & 0xFFFF;
   }
@@ -88,12 +135,21 @@ uint32_t crc16byte2(const unsigned char *bytes, int count) {
 
 uint32_t crc16byte1(const unsigned char *bytes, int count) {
   uint32_t r = 0xFFFF;
-  for (int k = 0; k < count; k++) r = ((r << 8) ^ CRCtab[(r >> 8) ^ bytes[k]]) & 0xFFFF;
+  int k = 0;
+  for (; count - k >= W; k += W) r = msb_step(r, bytes + k, 1);
+  for (; k < count; k++) r = ((r << 8) ^ CRCtab[(r >> 8) ^ bytes[k]]) & 0xFFFF;
   return r;
 }
 
 uint32_t crc16b(const unsigned char *bytes, int count) {
   uint32_t r = 0xFFFF;
-  for (int k = 0; k < count; k++) r = (r >> 8) ^ fcstab[(r ^ bytes[k]) & 0xFF];
+  int k = 0;
+  for (; count - k >= W; k += W) {
+    const unsigned char *p = bytes + k;
+    uint32_t x = S.lsb[W - 1][p[0] ^ (r & 0xFF)] ^ S.lsb[W - 2][p[1] ^ (r >> 8)];
+    for (int j = 2; j < W; j++) x ^= S.lsb[W - 1 - j][p[j]];
+    r = x;
+  }
+  for (; k < count; k++) r = (r >> 8) ^ fcstab[(r ^ bytes[k]) & 0xFF];
   return r & 0xFFFF;
 }

@@ -32,6 +32,27 @@ TEST(Crc, CheckValuesAndTables) {
     for (int b = 0; b < 8; b++) m = (m << 1) ^ (m & 0x8000 ? 0x1021 : 0), l = (l >> 1) ^ (l & 1 ? 0x8408 : 0);
     EXPECT_TRUE(CRCtab[i] == (m & 0xFFFF) && fcstab[i] == l) << "table entry " << i;
   }
+  // The fast paths take several bytes per step and leave the rest to a tail:
+  // each function equals a byte-at-a-time run over the tables, at every
+  // length to 70 and over a maximum frame (length 71 below), at four starts.
+  static unsigned char buf[30730 + 3];
+  uint32_t x = 1;
+  for (auto &c : buf) c = (unsigned char)((x = x * 1103515245u + 12345u) >> 16);
+  auto msb = [](const unsigned char *p, int n, int st) {
+    uint32_t r = 0xFFFF;
+    for (int i = 0; i < n; i++) r = ((r << 8) ^ CRCtab[(r >> 8) ^ p[i * st]]) & 0xFFFF;
+    return r;
+  };
+  for (int off = 0; off < 4; off++)
+    for (int len = 0; len <= 71; len++) {
+      const unsigned char *p = buf + off;
+      int n = len < 71 ? len : 30730;
+      uint32_t r = 0xFFFF;
+      for (int i = 0; i < n; i++) r = (r >> 8) ^ fcstab[(r ^ p[i]) & 0xFF];
+      EXPECT_TRUE(crc16byte2(p, n) == (msb(p, n / 2, 2) << 16 | msb(p + 1, n / 2, 2)) &&
+                  crc16byte1(p, n) == msb(p, n, 1) && crc16b(p, n) == r)
+          << "start " << off << " length " << n;
+    }
 }
 
 // The 16-bit packers with the low byte first over two words, the pointers
