@@ -111,10 +111,11 @@ constexpr Slices make_slices() {
 constexpr Slices S = make_slices();
 
 // W bytes p[0], p[st], ... p[(W - 1) * st] through an MSB-first register r.
+// Written out, so that it is unrolled at every optimisation level.
 inline uint32_t msb_step(uint32_t r, const unsigned char *p, int st) {
-  uint32_t x = S.msb[W - 1][p[0] ^ (r >> 8)] ^ S.msb[W - 2][p[st] ^ (r & 0xFF)];
-  for (int k = 2; k < W; k++) x ^= S.msb[W - 1 - k][p[k * st]];
-  return x;
+  static_assert(W == 8, "the steps below take eight bytes");
+  return S.msb[7][p[0] ^ (r >> 8)] ^ S.msb[6][p[st] ^ (r & 0xFF)] ^ S.msb[5][p[2 * st]] ^ S.msb[4][p[3 * st]] ^
+         S.msb[3][p[4 * st]] ^ S.msb[2][p[5 * st]] ^ S.msb[1][p[6 * st]] ^ S.msb[0][p[7 * st]];
 }
 
 }  // namespace
@@ -146,9 +147,8 @@ uint32_t crc16b(const unsigned char *bytes, int count) {
   int k = 0;
   for (; count - k >= W; k += W) {
     const unsigned char *p = bytes + k;
-    uint32_t x = S.lsb[W - 1][p[0] ^ (r & 0xFF)] ^ S.lsb[W - 2][p[1] ^ (r >> 8)];
-    for (int j = 2; j < W; j++) x ^= S.lsb[W - 1 - j][p[j]];
-    r = x;
+    r = S.lsb[7][p[0] ^ (r & 0xFF)] ^ S.lsb[6][p[1] ^ (r >> 8)] ^ S.lsb[5][p[2]] ^ S.lsb[4][p[3]] ^ S.lsb[3][p[4]] ^
+        S.lsb[2][p[5]] ^ S.lsb[1][p[6]] ^ S.lsb[0][p[7]];
   }
   for (; k < count; k++) r = (r >> 8) ^ fcstab[(r ^ bytes[k]) & 0xFF];
   return r & 0xFFFF;
