@@ -10,6 +10,7 @@
 //   --send KEYS     type KEYS (C escapes \n \r \t \xHH are understood)
 //   --exit N        wait for the program to end with status N and the
 //                   terminal to be put back as it was
+//   --pause MS      let MS milliseconds pass (the output is still read)
 // --limit is the wait allowed for each step (default 20000 ms); --plain reads
 // the output of programs that draw with control sequences (wine's console);
 // with --plain, runs of blanks match any run of blanks.
@@ -19,7 +20,7 @@
 #include "pty.h"
 
 static const char USAGE[] =
-    "usage: k3pty [--limit MS] [--plain] [--dir DIR] [--expect TEXT | --send KEYS | --exit N]... -- PROGRAM [ARG...]\n";
+    "usage: k3pty [--limit MS] [--plain] [--dir DIR] [--expect TEXT | --send KEYS | --exit N | --pause MS]... -- PROGRAM [ARG...]\n";
 
 // KEYS and TEXT with their C escapes turned into the characters.
 static std::string unescape(const char *s) {
@@ -42,7 +43,7 @@ int main(int argc, char **argv) {
   std::vector<int> steps;  // where each step stands in argv
   Pty pty;
   for (std::string a; i < argc && (a = argv[i]) != "--"; i++) {
-    bool step = a == "--expect" || a == "--send" || a == "--exit";
+    bool step = a == "--expect" || a == "--send" || a == "--exit" || a == "--pause";
     if ((bad = a != "--plain" && (i + 1 >= argc || (!step && a != "--limit" && a != "--dir")))) break;
     pty.plain |= a == "--plain";
     if (a == "--limit") limit = atoi(argv[++i]);
@@ -60,6 +61,7 @@ int main(int argc, char **argv) {
     const std::string step = argv[steps[s]], arg = unescape(argv[steps[s] + 1]), want = seen(arg);
     auto found = [&](const std::string &t) { return (pos = seen(t).find(want, at)) != t.npos; };
     if (step == "--send") pty.send(arg);
+    if (step == "--pause") pty.wait_until([](const std::string &) { return false; }, atoi(arg.c_str()));
     if (step == "--expect" && !pty.wait_until(found, limit)) failed = "no \"" + arg + "\"";
     if (step == "--expect") at = pos + want.size();
     int st = step == "--exit" ? pty.wait_exit(limit) : 0;
