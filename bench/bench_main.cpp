@@ -17,6 +17,7 @@ int main(int argc, char **argv) {
       argv[n++] = argv[i];
   }
   argc = n;
+  register_host_benchmarks();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
