@@ -21,6 +21,7 @@
 
 #include <vector>
 
+#include "bench.h"
 #include "crc16v3.h"
 #include "host.h"
 #include "k3host.h"
@@ -97,23 +98,8 @@ void BM_checkmess(benchmark::State &state) {
 BENCHMARK(BM_checkmess)->Unit(benchmark::kMicrosecond);
 
 void BM_getmess(benchmark::State &state) {
-  // One emulated KOVA-3 in host state, opened and claimed as a session does.
-  vbus_reset();
-  TagConfig cfg;
-  int tag = vbus_attach(cfg);
-  usb_init();
-  int devstate = -1;
-  struct usb_device *dev = device_init(&devstate);
-  if (dev == nullptr || devstate != 1) {
-    state.SkipWithError("no tag in host state on the virtual bus");
-    return;
-  }
-  usb_handle = claimif(dev, 0);
-  if (usb_handle == nullptr) {
-    state.SkipWithError("cannot claim the emulated tag");
-    return;
-  }
-
+  int tag = open_tag(TagConfig(), 0);
+  if (!tag) return state.SkipWithError("cannot claim the emulated tag");
   std::vector<unsigned char> f = max_frame();
   MessRec rec = {nullptr, 0, 0};
   for (auto _ : state) {
@@ -123,15 +109,9 @@ void BM_getmess(benchmark::State &state) {
       state.SkipWithError("getmess did not return the frame the tag sent");
       break;
     }
-    // The bus logs every transfer for tests; keep the log from growing.
-    state.PauseTiming();
-    vbus_clear_events();
-    state.ResumeTiming();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * FRAME_MAX);
-  releaseif(usb_handle, 1);
-  usb_handle = nullptr;
-  vbus_reset();
+  close_tag();
 }
 BENCHMARK(BM_getmess)->Unit(benchmark::kMicrosecond);
 

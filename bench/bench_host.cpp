@@ -67,30 +67,6 @@ struct Quiet {
 
 int no_key(void) { return 0; }
 
-// One emulated tag with cfg on a fresh bus, opened and claimed as a session
-// does, no key pressed. Its id, or 0 when it could not be claimed.
-int open_tag(const TagConfig &cfg, int realtime) {
-  static const PlatHooks keys = {no_key, nullptr, nullptr, nullptr, nullptr};
-  plat_sethooks(&keys);
-  vbus_reset();
-  vbus_realtime(realtime);
-  vbus_record(0);
-  int tag = vbus_attach(cfg);
-  usb_init();
-  int state = -1;
-  struct usb_device *dev = device_init(&state);
-  usb_handle = dev && state == 1 ? claimif(dev, 0) : nullptr;
-  return usb_handle ? tag : 0;
-}
-
-void close_tag(void) {
-  if (usb_handle) releaseif(usb_handle, 1);
-  usb_handle = nullptr;
-  freedirtab();
-  vbus_reset();
-  plat_sethooks(nullptr);
-}
-
 // A tag whose chip 0 holds one recording of mib MiB from block 1 on (no
 // bad blocks), and that range to offload.
 TagConfig recording_tag(int mib, diritem *range) {
@@ -200,6 +176,28 @@ void BM_DirectoryListing(benchmark::State &state) {
 }
 
 }  // namespace
+
+int open_tag(const TagConfig &cfg, int realtime) {
+  static const PlatHooks keys = {no_key, nullptr, nullptr, nullptr, nullptr};
+  plat_sethooks(&keys);
+  vbus_reset();
+  vbus_realtime(realtime);
+  vbus_record(0);
+  int tag = vbus_attach(cfg);
+  usb_init();
+  int state = -1;
+  struct usb_device *dev = device_init(&state);
+  usb_handle = dev && state == 1 ? claimif(dev, 0) : nullptr;
+  return usb_handle ? tag : 0;
+}
+
+void close_tag(void) {
+  if (usb_handle) releaseif(usb_handle, 1);
+  usb_handle = nullptr;
+  freedirtab();
+  vbus_reset();
+  plat_sethooks(nullptr);
+}
 
 BENCHMARK(BM_DirectoryListing)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 

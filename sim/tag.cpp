@@ -263,13 +263,14 @@ void tag_request(Tag &t, const std::vector<uint8_t> &frame, const std::vector<Fa
   }
   uint64_t now = vbus_answer_us();
   for (const auto &b : before) tag_queue(t, b, now);
+  bool keep = t.replay && faults.empty() && !leave;
   std::vector<TagBytes> kept;
   for (size_t i = 0; i < out.size(); i++) {
     TagBytes b = std::make_shared<const std::vector<uint8_t>>(std::move(out[i]));
-    if (t.replay && faults.empty() && !leave) kept.push_back(b);
+    if (keep) kept.push_back(b);
     tag_queue(t, std::move(b), now + delay * 1000, leave && i + 1 == out.size());
   }
-  if (t.replay && faults.empty() && !leave) t.replayed[frame] = std::move(kept);
+  if (keep) t.replayed[frame] = std::move(kept);
 }
 
 // ---- State directory ----
