@@ -290,6 +290,10 @@ static std::filesystem::path state_file(const Tag &t) { return std::filesystem::
 // its directory: *text empty; saving says what is wrong with the directory);
 // else why it cannot be read.
 static std::string read_state(const std::filesystem::path &p, std::string *text) {
+  // A folder opens for reading on POSIX systems (the read then fails) but
+  // not on Windows, where the reason given would be "Permission denied".
+  std::error_code ec;
+  if (std::filesystem::is_directory(p, ec)) return strerror(EISDIR);
   FILE *f = fopen(p.string().c_str(), "rb");
   if (!f) return errno == ENOENT || errno == ENOTDIR ? "" : strerror(errno);
   char buf[4096];
