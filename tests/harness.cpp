@@ -5,8 +5,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
 #include <unistd.h>
+#define O_BINARY 0
+#endif
 
 #include <algorithm>
 #include <deque>
@@ -76,24 +81,26 @@ void add_keys(unsigned long at, const std::string &k) {
 
 // ---- Console capture ----
 //
-// Each stream is pointed at an unlinked file; reading takes what was added
+// Each stream is pointed at a scratch file; reading takes what was added
 // since the last read. Unlike gtest's own capture this stays out of the way of
-// death tests, which capture standard error themselves.
+// death tests, which capture standard error themselves. The file is binary:
+// the test sees the characters the program wrote, not the Windows console's
+// line ends.
 
 struct Capture {
   int fd = -1;        // the stream's descriptor (1 or 2)
   int file = -1;      // the capture file
   int saved = -1;     // the stream as it was
-  off_t pos = 0;      // read so far
+  std::string name;   // the capture file's path
+  std::streamoff pos = 0;  // read so far
   std::string all;    // everything captured, for the failure report
 
   void start(int which) {
     fd = which;
     fflush(which == 1 ? stdout : stderr);
-    char name[] = "/tmp/k3cap-XXXXXX";
-    file = mkstemp(name);
+    name = make_tempdir("k3cap") + "/console";
+    file = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
     if (file < 0) return;
-    unlink(name);
     saved = dup(fd);
     dup2(file, fd);
     pos = 0;
@@ -103,14 +110,10 @@ struct Capture {
   std::string take() {
     if (file < 0) return "";
     fflush(fd == 1 ? stdout : stderr);
-    struct stat st;
-    std::string s;
-    if (fstat(file, &st) == 0 && st.st_size > pos) {
-      s.resize((size_t)(st.st_size - pos));
-      ssize_t n = pread(file, &s[0], s.size(), pos);
-      s.resize(n > 0 ? (size_t)n : 0);
-      pos += (off_t)s.size();
-    }
+    std::ifstream in(name, std::ios::binary);
+    in.seekg(pos);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    pos += (std::streamoff)s.size();
     all += s;
     return s;
   }
@@ -122,6 +125,8 @@ struct Capture {
     close(saved);
     close(file);
     file = saved = -1;
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(name).parent_path(), ec);
   }
 };
 Capture CERR, COUT;
@@ -161,11 +166,25 @@ void Harness::SetUp() {
   fresh();
 
   oldcwd_ = std::filesystem::current_path().string();
-  char name[] = "/tmp/k3test-XXXXXX";
-  ASSERT_NE(mkdtemp(name), nullptr);
-  tmpdir_ = name;
-  ASSERT_EQ(chdir(tmpdir_.c_str()), 0);
+  tmpdir_ = make_tempdir("k3test");
+  ASSERT_FALSE(tmpdir_.empty()) << "cannot make a folder in " << std::filesystem::temp_directory_path();
+  std::error_code ec;
+  std::filesystem::current_path(tmpdir_, ec);
+  ASSERT_FALSE(ec) << "cannot work in " << tmpdir_;
 
+  // On Windows a death test's child is a new run of this program for that
+  // one test, and gtest reads what it says from its standard error: leave
+  // that alone, and remove the folder at the child's exit.
+  if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+    static std::string child_dir;
+    child_dir = tmpdir_;
+    atexit([] {
+      std::error_code ec;
+      std::filesystem::current_path(std::filesystem::temp_directory_path(ec), ec);
+      std::filesystem::remove_all(child_dir, ec);
+    });
+    return;
+  }
   CERR.start(2);
   COUT.start(1);
 }
@@ -184,9 +203,10 @@ void Harness::TearDown() {
     size_t from = e.size() > 2000 ? e.size() - 2000 : 0;
     printf("--- console (standard error)%s ---\n%s\n---\n", from ? ", last 2000 bytes" : "", e.c_str() + from);
   }
-  if (!oldcwd_.empty() && chdir(oldcwd_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << oldcwd_;
+  std::error_code ec;
+  if (!oldcwd_.empty()) std::filesystem::current_path(oldcwd_, ec);
+  if (ec) ADD_FAILURE() << "cannot return to " << oldcwd_;
   if (!tmpdir_.empty()) {
-    std::error_code ec;
     std::filesystem::remove_all(tmpdir_, ec);
   }
   vbus_reset();
@@ -207,6 +227,38 @@ struct usb_device *Harness::find(int tag) {
     for (struct usb_device *d = b->devices; d; d = d->next)
       if (vbus_device_tag(d) == tag) return d;
   return nullptr;
+}
+
+std::string make_tempdir(const char *prefix) {
+  static unsigned serial;
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (;;) {
+    std::filesystem::path d =
+        base / (prefix + std::string("-") + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    std::error_code ec;
+    if (std::filesystem::create_directory(d, ec)) return d.string();
+    if (ec) return "";  // the temporary folder itself is unusable
+  }
+}
+
+std::string textmode(const std::string &s) {
+#ifdef _WIN32
+  std::string t;
+  for (char c : s) c == '\n' ? t += "\r\n" : t += c;
+  return t;
+#else
+  return s;
+#endif
+}
+
+void set_tz(const char *tz) {
+#ifdef _WIN32
+  _putenv_s("TZ", tz ? tz : "");
+  _tzset();
+#else
+  tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
+  tzset();
+#endif
 }
 
 size_t count(const std::string &hay, const std::string &needle) {

@@ -34,6 +34,24 @@ size_t count(const std::string &hay, const std::string &needle);
 // Bytes as lower-case hexadecimal pairs, without separators.
 std::string hex(const std::vector<uint8_t> &b);
 
+// A new, empty folder in the system's temporary folder: its path.
+std::string make_tempdir(const char *prefix);
+
+// Sets the TZ variable (null: removes it) and makes the runtime read it.
+void set_tz(const char *tz);
+
+// Text as a file written in text mode holds it on this system: Windows ends
+// each line with CR LF.
+std::string textmode(const std::string &s);
+
+// exit(-1) as the parent sees it: all of it on Windows, its low 8 bits on
+// POSIX systems.
+#ifdef _WIN32
+const int EXIT_MINUS_1 = -1;
+#else
+const int EXIT_MINUS_1 = 255;
+#endif
+
 // A well-formed frame (sync, code, length, payload, check value).
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
 

@@ -112,7 +112,7 @@ const Row ROWS[] = {
   {"close fails", NONE, "", "Failed on closing USB interface\n", 0, [](Faults &t) { t.cfg().refuse = REFUSE_CLOSE; }, 1,
    nullptr, HOST_END},
   {"no tag: asked, n leaves", NONE, "~n", "K3 not found: try again? y/n\n", 0, [](Faults &t) { vbus_detach(t.tag); },
-   255, nullptr, PROGRAM_EXITS},
+   EXIT_MINUS_1, nullptr, PROGRAM_EXITS},
   {"boot image missing", NONE, "", " Error: cannot open file _boot.bin\n", 0,
    [](Faults &t) { t.renew([](TagConfig &c) { c.bootloader = 1; }); }, 0, nullptr, PROGRAM},
   {"boot chunk not written", NONE, "", "Error in USB bulk write\n", 0,
@@ -260,7 +260,8 @@ const Row ROWS[] = {
    [](Faults &t) { t.renew([](TagConfig &c) { c.firmware_name = std::string(251, 'n'); }); }},
   {"directory not sent", REQ_DIR, 0, FAULT_WRITEFAIL, "e", " Error: write to device failed with flag 0001\n", 0,
    nullptr, 1, [](Faults &) { return HFLS_nrecs == -1; }},
-  {"directory unanswered", REQ_DIR, 0, FAULT_NOREPLY, "e", " Error: failed dir request with flag 0020, -110 0 0 0\n", 0,
+  {"directory unanswered", REQ_DIR, 0, FAULT_NOREPLY, "e",  // the time-out's number is the system's
+   " Error: failed dir request with flag 0020, " + std::to_string(-ETIMEDOUT) + " 0 0 0\n", 0,
    nullptr, 1, [](Faults &t) { return HFLS_nrecs == -1 && count(t.text, " MB free") == 0; }},
   {"free memory unanswered", REQ_FREEMEM, 0, FAULT_NOREPLY, "e", " Error: failed ID request with flag 0020\n"},
   {"free memory unknown: not an error", NONE, "e", " -1 MB free\n", 0, [](Faults &t) { t.cfg().mbfree = -1; }},
@@ -484,6 +485,10 @@ TEST_F(Faults, DiskFullDuringOffloadKeepsWhatWasWritten) {
   claim(tag);
   EXPECT_EXIT(offload_to_full_disk(), ::testing::ExitedWithCode(0),
               "\\*\\*\\* Fatal error saving file - check disk space \\*\\*\\*(.|\n)*result 1 kept 1");
+}
+#else
+TEST_F(Faults, DiskFullDuringOffloadKeepsWhatWasWritten) {
+  GTEST_SKIP() << "Windows has no file-size limit to fill the disk with";
 }
 #endif
 

@@ -116,12 +116,12 @@ TEST(Kovacfg, TypedDatesAreUtcInEveryZone) {
   uint32_t today = (uint32_t)(time(NULL) / 86400 * 86400);
   for (const char *tz :
        {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3", "Europe/Moscow", "<+0330>-3:30"}) {
-    setenv("TZ", tz, 1), tzset();
+    set_tz(tz);
     EXPECT_EQ(std::make_tuple(cfgtime(full, 6), cfgtime(carry, 6), cfgtime(noon, 3), cfgtime(early, 6)),
               std::make_tuple(1317384000u, 1317384000u + 4500, today + 43200, 0u))
         << tz;
   }
-  old ? setenv("TZ", keep.c_str(), 1) : unsetenv("TZ"), tzset();
+  set_tz(old ? keep.c_str() : nullptr);
 }
 
 // Each key of the setup menu on the same settings, with a line of the screen drawn afterwards. 'q' (on a tag's own

@@ -1,7 +1,7 @@
 // Flash and recordings against the emulated tag: chips, bad blocks and the bad-block table, the directory listing,
 // offloads into recording files (checked byte for byte and with kvdcheck's reader), erases, recordings picked by
 // number, the data directory and the firmware in flash.
-#include <unistd.h>
+#include <stdio.h>
 #include <utime.h>
 
 #include <algorithm>
@@ -246,8 +246,10 @@ TEST_F(Flash, ChipsBadBlocksAndTheTable) {
            "%COMMENT chip 2, nbad 0\n%COMMENT chip 3, nbad 199\n(3,\\d+\n){198}3,1990\n%ENDDATA\n"},
       {hflsbadblockfile, "", 0, REQ_TIMEREAD, FAULT_NOREPLY, 0, " Error: failed time read request with flag 0020\n..\n.",
        &TWO, "", "unknown\n%DATA chip,badblock\n%COMMENT chip 0, nbad 2\n0,5\n0,1021\n%COMMENT chip 1, nbad 0\n%ENDDATA\n"},
+#ifdef __linux__  // a full disk
       {hflsbadblockfile, "", 1, 0, FAULT_DELAY, 0, ".\n Error: unable to write the bad block file " + NAME + "\n", &ONE,
        "/dev/full"},
+#endif
   };
   // clang-format on
   for (const Case &c : cases) {
@@ -256,13 +258,15 @@ TEST_F(Flash, ChipsBadBlocksAndTheTable) {
     int tag = open(cfg);
     if (c.code) fault(tag, c.code, 0, c.kind, c.arg);
     if (c.code == REQ_CHIPCOUNT) vbus_tag_send(tag, REQ_CHIPCOUNT, "\x01\x02", 2, vbus_now_ms() + 1);
-    unlink(NAME.c_str());
+    remove(NAME.c_str());
+#ifdef __linux__
     ASSERT_TRUE(!*c.link || symlink(c.link, NAME.c_str()) == 0);
+#endif
     keys(*c.typed ? std::string(c.typed) + "\r" : "");
     EXPECT_EQ(c.fn(), c.result) << c.want;
     EXPECT_EQ(err(), (*c.typed ? " Enter Chip\t\t" : "") + std::string(c.typed) + c.want);
     EXPECT_TRUE(c.code != REQ_FLBAD || frames(tag).back() == make_frame(REQ_FLBAD, {0, 3, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(c.file.empty() || std::regex_match(file(NAME), std::regex(HEAD + c.file))) << file(NAME);
+    EXPECT_TRUE(c.file.empty() || std::regex_match(file(NAME), std::regex(textmode(HEAD + c.file)))) << file(NAME);
   }
 }
 

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <regex>
 
+#include <gmock/gmock.h>
+
 #include "boot.h"
 #include "harness.h"
 #include "host.h"
@@ -246,14 +248,17 @@ TEST_F(Entry, FirstClaimableDeviceInBusOrderWins) {
 }
 
 // The retry question takes only keys typed after it, and only a lower-case
-// n ends the program (status 255).
+// n ends the program (status -1).
 TEST_F(Entry, RetryQuestionDiscardsEarlyKeysAndLowerCaseNExits) {
   keys("ab");
   keys_at(1000, "N");
   keys_at(2000, "n");
-  EXPECT_EXIT(k3host_main(), ::testing::ExitedWithCode(255),
-              "^ K3 USB Host V1\\.1\t\t       [^\n]*\n\n Searching for device\\.\\.\\.\n"
-              "K3 not found: try again\\? y/n\nK3 not found: try again\\? y/n\n$");
+  // std::regex: gtest's own is a simple one on Windows.
+  EXPECT_EXIT(k3host_main(), ::testing::ExitedWithCode(EXIT_MINUS_1), ::testing::Truly([](const std::string &e) {
+                return std::regex_match(e, std::regex("^ K3 USB Host V1\\.1\t\t       [^\n]*\n\n Searching for "
+                                                      "device\\.\\.\\.\nK3 not found: try again\\? y/n\n"
+                                                      "K3 not found: try again\\? y/n\n$"));
+              }));
 }
 
 // boot() on a fresh boot loader per row: the image in 64-byte chunks, byte
