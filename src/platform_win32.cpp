@@ -53,6 +53,10 @@ int real_getch(void) {
     // PageDown's second code 'Q' would quit and Delete's 'S' be a menu key.
     // A 0xE0 with nothing held is the character of that code.
     int c = _getch();
+    // The runtime hands Ctrl-C to _getch as the character 3 instead of
+    // letting the console end the program, as Ctrl-C does everywhere else
+    // (and at a POSIX terminal): end it the console's way.
+    if (c == 3) ExitProcess(STATUS_CONTROL_C_EXIT);
     if ((c == 0 || c == 0xE0) && _kbhit()) {
       _getch();
       return PLAT_KEY_SPECIAL;
@@ -140,6 +144,9 @@ void plat_sleep_ms(unsigned long ms) {
 int plat_mkdir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
 
 int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime) {
+  // _findfirst takes * and ? as wildcards; no file name holds them, so a
+  // typed pattern is no file here, as on POSIX systems.
+  if (strpbrk(path, "*?")) return 1;
   struct _finddata_t fd;
   intptr_t h = _findfirst(path, &fd);
   if (h == -1) return 1;
