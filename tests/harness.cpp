@@ -195,9 +195,10 @@ void Harness::TearDown() {
   plat_sethooks(nullptr);
   COUT.stop();
   CERR.stop();
+  // gtest reports failures and skips on standard output as they happen:
+  // pass them on, and with a failure the end of the console text for context.
+  if (IsSkipped()) fputs(COUT.all.c_str(), stdout);
   if (HasFailure()) {
-    // gtest reports failures on standard output as they happen: pass them on,
-    // with the end of the console text for context.
     fputs(COUT.all.c_str(), stdout);
     const std::string &e = CERR.all;
     size_t from = e.size() > 2000 ? e.size() - 2000 : 0;
