@@ -1,6 +1,8 @@
 // EEPROM access against the emulated tag: the expert read, clear and file keys, the configured check and the
 // configuration of a new tag from the session's offer; the parameter store: text files into and out of the EEPROM,
 // the pieces on the wire, corrupt stores, the bad-block rewrite.
+#include <regex>
+
 #include "harness.h"
 #include "host.h"
 #include "host_eeprom.h"
@@ -63,10 +65,10 @@ std::string rep(std::string s, int n, const char *w) {
 int tofile() { return params2file("p.txt"); }
 
 // One fresh tag per row, `store` put at 0x6002 over the word `fill` repeated to the top (-1: as configured), and
-// `file` given as _paramstemp.txt and as the bad-block table, each with and without a final line break. Parameter
-// files go into the default store: E0 at 6002, E1 at 600A, ordinary records from 600E; every walk of a corrupt store
-// ends, at the top of the EEPROM at the latest, without writing; the bad-block rewrite is of a tag with 3 chips
-// (32 in the last row) and writes the magic anew.
+// `file` given as _paramstemp.txt and as the bad-block table, each with and without a final line break and with CR LF
+// line ends (a file from Windows). Parameter files go into the default store: E0 at 6002, E1 at 600A, ordinary records
+// from 600E; every walk of a corrupt store ends, at the top of the EEPROM at the latest, without writing; the bad-block
+// rewrite is of a tag with 3 chips (32 in the last row) and writes the magic anew.
 TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
   const std::string no = "Error writing parameter to eeprom\n",
                     nomark = " Error: no end marker in the parameter store\n";
@@ -98,7 +100,7 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
   };
   // clang-format on
   for (const Case &c : cases)
-    for (std::string end : {"", "\n"}) {
+    for (std::string end : {"", "\n", "\r\n"}) {  // the last: lines ended as Windows writes them
       TagConfig cfg;
       if (c.chips) cfg.chips.assign(c.chips, SimChip());
       int tag = open(cfg);
@@ -106,8 +108,9 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
         ee_put(tag, a, {(uint8_t)(c.fill >> 8), (uint8_t)c.fill});
       ee_put(tag, 0x6002, c.store);
       if (c.fn == badblkwrite) ee_put(tag, 0x6000, {0xFF, 0xFF});
-      file(PARAMSTEMP, c.file + end);
-      file("badblocks_4B33_0A17.txt", c.file + end);
+      const std::string text = end == "\r\n" ? std::regex_replace(c.file + "\n", std::regex("\n"), end) : c.file + end;
+      file(PARAMSTEMP, text);
+      file("badblocks_4B33_0A17.txt", text);
       EXPECT_EQ(c.fn(), c.rc) << c.file;
       EXPECT_EQ(err(), c.err) << c.file;
       EXPECT_EQ(ee(tag, c.addr, (int)c.want.size()), c.want) << c.file;
