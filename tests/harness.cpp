@@ -17,13 +17,14 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "crc16v3.h"
 #include "host.h"
 #include "hostflsh.h"
-#include "kovacfg.h"
 #include "k3host.h"
 #include "k3proto.h"
+#include "kovacfg.h"
 #include "platform.h"
 
 namespace {
@@ -40,7 +41,7 @@ struct Key {
 
 struct Script {
   std::deque<Key> keys;
-  unsigned long last_at = 0;       // bus time the last key was taken (or SetUp)
+  unsigned long last_at = 0;  // bus time the last key was taken (or SetUp)
   unsigned long spin_clock = 0;
   unsigned long spins = 0;
 };
@@ -88,12 +89,12 @@ void add_keys(unsigned long at, const std::string &k) {
 // line ends.
 
 struct Capture {
-  int fd = -1;        // the stream's descriptor (1 or 2)
-  int file = -1;      // the capture file
-  int saved = -1;     // the stream as it was
-  std::string name;   // the capture file's path
+  int fd = -1;             // the stream's descriptor (1 or 2)
+  int file = -1;           // the capture file
+  int saved = -1;          // the stream as it was
+  std::string name;        // the capture file's path
   std::streamoff pos = 0;  // read so far
-  std::string all;    // everything captured, for the failure report
+  std::string all;         // everything captured, for the failure report
 
   void start(int which) {
     fd = which;
@@ -232,24 +233,20 @@ struct usb_device *Harness::find(int tag) {
 
 std::string make_tempdir(const char *prefix) {
   static unsigned serial;
-  std::filesystem::path base = std::filesystem::temp_directory_path();
-  for (;;) {
-    std::filesystem::path d =
-        base / (prefix + std::string("-") + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    std::error_code ec;
-    if (std::filesystem::create_directory(d, ec)) return d.string();
-    if (ec) return "";  // the temporary folder itself is unusable
-  }
+  std::filesystem::path d;
+  std::error_code ec;  // set when the temporary folder itself is unusable
+  do
+    d = std::filesystem::temp_directory_path() /
+        (prefix + ("-" + std::to_string(getpid())) + "-" + std::to_string(++serial));
+  while (!std::filesystem::create_directory(d, ec) && !ec);
+  return ec ? "" : d.string();
 }
 
 std::string textmode(const std::string &s) {
 #ifdef _WIN32
-  std::string t;
-  for (char c : s) c == '\n' ? t += "\r\n" : t += c;
-  return t;
-#else
-  return s;
+  return std::regex_replace(s, std::regex("\n"), "\r\n");
 #endif
+  return s;
 }
 
 void set_tz(const char *tz) {

@@ -62,12 +62,10 @@ TEST_P(SimSession, KeysThenEachWayOut) {
   if (!exe.empty() && (sig == SIGTERM || sig == SIGHUP)) GTEST_SKIP() << "Windows programs have no POSIX signals";
   Pty pty;
   auto cpu = [&pty] {  // the program's processor time so far: the kernel's count, which wine's start stays out of
-    std::ifstream in("/proc/" + std::to_string(pty.pid_) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), skip;
-    std::istringstream fields(stat.substr(stat.rfind(')') + 1));  // from the state on: utime and stime are 12th, 13th
-    double user = 0, sys = 0;
-    for (int i = 0; i < 11; i++) fields >> skip;
-    return fields >> user >> sys ? (user + sys) / sysconf(_SC_CLK_TCK) : 99.0;
+    FILE *f = fopen(("/proc/" + std::to_string(pty.pid_) + "/stat").c_str(), "r");
+    unsigned long user, sys;
+    bool got = f && fscanf(f, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &sys) == 2;
+    return (f && fclose(f)), got ? (double)(user + sys) / sysconf(_SC_CLK_TCK) : 99.0;
   };
   pty.plain = !exe.empty();
   ASSERT_TRUE(exe.empty() ? pty.start(K3HOST_SIM_PATH, {"--no-state"}, dir)
@@ -82,7 +80,8 @@ TEST_P(SimSession, KeysThenEachWayOut) {
   EXPECT_LT(cpu() - cpu0, 0.5) << "seconds of processor time for a session that sat idle for 2 s";
   int s = (sig == 0 ? pty.send("iq") : sig == SIGINT ? pty.send("\x03") : pty.signal(sig), pty.wait_exit());
   bool ended = sig && exe.empty() ? WIFSIGNALED(s) && WTERMSIG(s) == sig : WIFEXITED(s) && WEXITSTATUS(s) == 0;
-  EXPECT_TRUE(ended && pty.restored() && (sig || pty.text().find("q\n\nSetting device clock to: ") != std::string::npos))
+  EXPECT_TRUE(ended && pty.restored() &&
+              (sig || pty.text().find("q\n\nSetting device clock to: ") != std::string::npos))
       << s << ", or the terminal left changed; shown:\n" + pty.text();
 }
 
@@ -119,22 +118,20 @@ TEST_F(InDir, CommandLines) {
   // Under wine the Windows programs stand in for the native ones on the PATH.
   // There is no Windows k3host (it needs libusb-win32), and the simulator
   // keeps its state under %LOCALAPPDATA%, which wine sets itself.
-  const std::string exe = wine_exe(), bin = dir + "/bin";
+  const std::string exe = wine_exe();
   std::string cmd = "cd '" + dir + "' && export HOME=\"$PWD\" XDG_STATE_HOME= PATH=\"" +
-                    (exe.empty() ? "$(dirname '" K3HOST_SIM_PATH "')" : bin) + "\":$PATH; ";
+                    (exe.empty() ? "$(dirname '" K3HOST_SIM_PATH "')" : "$PWD/bin") + "\":$PATH; ";
   std::vector<Row> all(std::begin(rows), std::end(rows));
   if (!exe.empty()) {
-    std::filesystem::create_directory(bin);
-    const std::string folder = std::filesystem::path(exe).parent_path().string();
-    for (const std::string name : {"k3host-sim", "kvdcheck"}) {
-      std::ofstream(bin + "/" + name) << "#!/bin/sh\nexec wine '" + folder + "/" + name + ".exe' \"$@\"\n";
-      std::filesystem::permissions(bin + "/" + name, std::filesystem::perms::owner_all);
-    }
+    cmd +=
+        "mkdir -p bin; for p in k3host-sim kvdcheck; do printf '#!/bin/sh\\nexec wine \"%s\" \"$@\"\\n' \"$(dirname '" +
+        exe + "')/$p.exe\" >bin/$p; chmod +x bin/$p; done; ";
     all.erase(std::remove_if(all.begin(), all.end(),
                              [](const Row &r) { return !strncmp(r.cmd, "k3host ", 7) || strstr(r.cmd, "HOME"); }),
               all.end());
-    all.push_back({"k3host-sim && ls \"$(winepath -u \"$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\\r')\")/k3host-sim\"", 0,
-                   "^ K3 USB Host[\\s\\S]*tag\\.txt\n$"});
+    all.push_back(
+        {"k3host-sim && ls \"$(winepath -u \"$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\\r')\")/k3host-sim\"", 0,
+         "^ K3 USB Host[\\s\\S]*tag\\.txt\n$"});
   }
   for (const auto &r : all) {
     int s = system((cmd + "{ " + r.cmd + "; } </dev/null >.out 2>&1").c_str());
