@@ -214,8 +214,6 @@ void Harness::TearDown() {
   vbus_reset();
 }
 
-int Harness::attach(const TagConfig &cfg) { return vbus_attach(cfg); }
-
 void Harness::keys(const std::string &k) { add_keys(vbus_now_ms(), k); }
 void Harness::keys_at(unsigned long ms, const std::string &k) { add_keys(ms, k); }
 

@@ -64,7 +64,7 @@ struct Harness : ::testing::Test {
   void fresh();
 
   // vbus_attach; the tag's id.
-  int attach(const TagConfig &cfg = TagConfig());
+  int attach(const TagConfig &cfg = TagConfig()) { return vbus_attach(cfg); }
 
   // Keys available at once, and keys that become available when the bus
   // clock reaches ms. A blocking getch jumps the clock to the next key's time.
@@ -102,13 +102,7 @@ struct Harness : ::testing::Test {
 
   // vbus_fault in one line: request code at its nth occurrence (0: every).
   void fault(int tag, int code, int nth, FaultKind kind, int arg = 0, const std::string &text = "") {
-    Fault f;
-    f.code = code;
-    f.nth = nth;
-    f.kind = kind;
-    f.arg = arg;
-    f.text = text;
-    vbus_fault(tag, f);
+    vbus_fault(tag, Fault{code, nth, kind, arg, text});
   }
 
   // Runs f; when the key script runs dry, adds the failure "keys exhausted"

@@ -94,7 +94,6 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     EXPECT_EQ(std::make_pair(sound, k.closed ? (int)k.blocks : -1), std::make_pair(c.blocks >= 0, c.blocks));
     EXPECT_TRUE(!k.closed || (k.end_chip == pl.back()[1] && k.end_block == ((pl.back()[2] << 8) | pl.back()[3])));
     EXPECT_EQ(f.size() < 42 ? "short" : f.substr(42, f.size() - 42 - (c.blocks >= 0 ? 2 : 0)), d);
-    EXPECT_TRUE(c.blocks >= 0 || f.substr(33, 9) == std::string(9, '\0')) << "an open header";
   }
 }
 

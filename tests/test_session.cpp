@@ -1,12 +1,12 @@
 // The program's outer loop (discovery in bus order, the retry question, the
 // boot-image upload, restart), then whole sessions against the emulated tag:
 // identification, the two menus byte for byte, key handling, the board keys,
-// the quit sequence and frames the tag sends while the menu waits.
+// the quit sequence, frames the tag sends while the menu waits and a tag that
+// stalls.
 #include <errno.h>
 #include <string.h>
 
 #include <algorithm>
-#include <fstream>
 #include <regex>
 
 #include <gmock/gmock.h>
@@ -64,10 +64,7 @@ const char KOVA3_ID[] = "\n Connected to KOVA-3 id 4b330a17\n Battery voltage 3.
 
 struct Session : Harness {
   int tag = -1;
-  int start(TagConfig cfg = TagConfig()) {
-    tag = attach(cfg);
-    return tag;
-  }
+  void start(const TagConfig &cfg = TagConfig()) { tag = attach(cfg); }
   int run_host() {
     return run([&] { return host(find(tag)); });
   }
@@ -86,7 +83,6 @@ TEST_F(Session, Kova3IdentifiesShowsUserMenuAndQuitsSettingTheClock) {
             (std::vector<int>{REQ_SYNC, REQ_BOARDID, REQ_SOC, REQ_SYNC, REQ_EEREAD, REQ_SYNC, REQ_TIMESET}));
   const Bytes last = frames(tag).back();
   ASSERT_EQ(last.size(), 18u);
-  EXPECT_LE(labs((long)char2long(&last[6]) - (long)time(NULL)), 2);
   EXPECT_EQ(char2long(&last[10]), 0u);
   EXPECT_LE(labs(vbus_tag_clock(tag) - (long)time(NULL)), 2);
 }
@@ -112,7 +108,8 @@ TEST_F(Session, DeviceTypesConnectByName) {
 // text after identification (times as <time>), the last request the tag
 // received, and its clock set exactly when the console says so. Quitting from
 // the user menu sets the clock; other tags are asked about rebooting; expert
-// quit does neither.
+// quit does neither. A tag that stalls (every read fails at once) still has
+// the menu wait between polls, and the session goes on.
 TEST_F(Session, KeyScriptsShowTheirText) {
   const std::string u = user_menu(true), m = expert_menu(true), setclock = "Setting device clock to: <time>\n",
                     ask = "Run immediately? y/n  ";
@@ -151,6 +148,13 @@ TEST_F(Session, KeyScriptsShowTheirText) {
            "2\n\n device time: <time>\n" + m + "3\n\n" + setclock + m + "4\n\n Battery voltage 3.71 V charging done\n" +
            m + "q\n\n",
        REQ_SOC},
+      {"expert, a tag that stalls at the board ID request (which never reaches it)",
+       [](Session &s) {
+         s.fault(s.tag, REQ_BOARDID, 2, FAULT_STALL);
+         mode = 1;
+         s.keys_at(60000, "q");
+       },
+       "0", m + "0\n\n" + m + "q\n\n", REQ_SYNC},
       {"expert key i: back to the user menu", [](Session &) { mode = 1; }, "iq", m + "i\n\n" + u + "q\n\n" + setclock,
        REQ_TIMESET},
       {"other tag, quit and reboot", [](Session &s) { vbus_tag_config(s.tag).devtype = 1; }, "qy",
@@ -174,39 +178,6 @@ TEST_F(Session, KeyScriptsShowTheirText) {
     EXPECT_EQ(labs(vbus_tag_clock(tag) - (long)time(NULL)) <= 2, e.find("Setting device clock") != std::string::npos)
         << c.what << ": the tag's clock";
   }
-}
-
-// A tag that stalls: every read fails at once, yet the menu still waits
-// between polls and the session goes on.
-TEST_F(Session, SessionsThatEndWithoutQuit) {
-  const std::string m = expert_menu(true);
-  struct Case {
-    const char *what;
-    void (*setup)(Session &s);
-    int result;
-    unsigned long until;  // the clock at least this far on
-    std::string shown;
-  } cases[] = {
-      {"stalled tag", [](Session &s) {
-         s.fault(s.tag, REQ_BOARDID, 2, FAULT_STALL);
-         mode = 1;
-         s.keys("0");
-         s.keys_at(60000, "q");
-       }, 1, 60000, KOVA3_ID + m + "0\n\n" + m + "q\n\n"},
-  };
-  for (const Case &c : cases) {
-    vbus_reset();
-    start();
-    c.setup(*this);
-    EXPECT_EQ(run_host(), c.result) << c.what;
-    EXPECT_GE(vbus_now_ms(), c.until) << c.what;
-    EXPECT_EQ(err(), c.shown) << c.what;
-  }
-}
-
-void write_file(const char *name, size_t n) {
-  std::ofstream f(name, std::ios::binary);
-  for (size_t i = 0; i < n; i++) f.put((char)(i * 13 + 1));
 }
 
 struct Entry : Harness {};
@@ -271,7 +242,9 @@ TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
                {10, 1, 1, {}, "", " booting default host code...\n USB error in claim interface: -16\n", 0}};
   for (const auto &c : cases) {
     vbus_reset();
-    write_file(BOOTFILE, c.size);
+    Bytes image;
+    for (size_t i = 0; i < c.size; i++) image.push_back((uint8_t)(i * 13 + 1));
+    file(BOOTFILE, std::string(image.begin(), image.end()));
     TagConfig loader;
     loader.bootloader = 1;
     loader.held = c.held;
@@ -282,9 +255,7 @@ TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
     size_t writes = 0;
     for (const BusEvent &e : vbus_events()) writes += e.kind == EV_WRITE || e.kind == EV_ZLP;
     EXPECT_EQ(writes, c.chunks.size()) << c.size << ": every write a chunk";
-    std::vector<uint8_t> img = vbus_boot_image(t);
-    ASSERT_EQ(img.size(), c.result ? 0 : c.size);
-    for (size_t i = 0; i < img.size(); i++) ASSERT_EQ(img[i], (uint8_t)(i * 13 + 1)) << i;
+    EXPECT_EQ(vbus_boot_image(t), c.result ? Bytes() : image) << c.size;
     EXPECT_EQ(out(), c.out) << c.size;
     EXPECT_EQ(err(), c.shown) << c.size;
   }
@@ -303,7 +274,6 @@ TEST_F(Entry, RestartSearchesAgainWithoutANewBanner) {
   EXPECT_EQ(count(e, "Connected to KOVA-3"), 2u);
   EXPECT_EQ(count(e, " 1 Get directory\n"), 1u) << "the user menu only in the first session";
   EXPECT_EQ(count(e, " 0 Board ID\t"), 2u) << "the expert menu after 6, and at the restart";
-  EXPECT_EQ(mode, 1);
 }
 
 }  // namespace
