@@ -99,8 +99,9 @@ struct Capture {
   void start(int which) {
     fd = which;
     fflush(which == 1 ? stdout : stderr);
-    name = make_tempdir("k3cap") + "/console";
-    file = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
+    std::string dir = make_tempdir("k3cap");
+    name = dir + "/console";
+    file = dir.empty() ? -1 : ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
     if (file < 0) return;
     saved = dup(fd);
     dup2(file, fd);
