@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdio.h>
 #include <time.h>
 
 // Puts the console into single-key mode (no echo, no Enter needed) when
@@ -30,6 +31,13 @@ void plat_console_restore(void);
 // arriving is not a key yet). At the end of piped input it returns 1, so
 // that the next plat_getch ends the program.
 int plat_kbhit(void);
+
+// 1 when the operator pressed a key that should stop a long transfer
+// (offload, erase, a resynchronisation that goes on). Keys from a pipe or a
+// file were typed ahead for the prompts, never to interrupt, so when
+// standard input is not a terminal this is always 0 and what waits there,
+// its end included, is left for the next prompt. Never waits.
+int plat_stopkey(void);
 
 // One key press, without echo and without waiting for Enter; blocks until a
 // key arrives. Keys are the Windows console's: Backspace is 8, a sequence or
@@ -62,6 +70,18 @@ int plat_mkdir(const char *path);
 // zero-terminated, cut to namelen - 1 characters) and its last-modification
 // time; 1 when there is no such file.
 int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime);
+
+// The size of a regular file: 0 with *size set; 1 when path is no regular
+// file (missing, a folder, a device or a pipe).
+int plat_filesize(const char *path, long long *size);
+
+// Puts the file at from in place of the file at to, replacing it, in one
+// step (both in the same folder). 0 done; otherwise the error number.
+int plat_replace(const char *from, const char *to);
+
+// Writes what the stream holds and asks the system to put it on the disk,
+// so that a file reported saved survives a power cut. 0 done; 1 failed.
+int plat_syncfile(FILE *f);
 
 // Replacements for the console keys and the clock, used by the simulator's
 // virtual time and by tests. A null member keeps the real function; a null

@@ -260,6 +260,11 @@ void plat_console_restore(void) { restore_now(); }
 
 int plat_kbhit(void) { return hooks.kbhit ? hooks.kbhit() : real_kbhit(); }
 
+int plat_stopkey(void) {
+  if (hooks.kbhit) return hooks.kbhit();
+  return term_keys ? real_kbhit() : 0;
+}
+
 int plat_getch(void) { return hooks.getch ? hooks.getch() : real_getch(); }
 
 void plat_putch(int c) {
@@ -311,6 +316,20 @@ int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime) {
   }
   if (mtime) *mtime = st.st_mtime;
   return 0;
+}
+
+int plat_filesize(const char *path, long long *size) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 1;
+  *size = (long long)st.st_size;
+  return 0;
+}
+
+int plat_replace(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : errno; }
+
+int plat_syncfile(FILE *f) {
+  if (fflush(f) != 0 || ferror(f)) return 1;
+  return fsync(fileno(f)) == 0 || errno == EINVAL ? 0 : 1;  // EINVAL: a device or pipe, nothing to sync
 }
 
 void plat_sethooks(const PlatHooks *h) { hooks = h ? *h : PlatHooks{}; }

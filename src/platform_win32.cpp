@@ -26,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace {
@@ -106,6 +107,11 @@ void plat_console_restore(void) {}
 
 int plat_kbhit(void) { return hooks.kbhit ? hooks.kbhit() : real_kbhit(); }
 
+int plat_stopkey(void) {
+  if (hooks.kbhit) return hooks.kbhit();
+  return piped ? 0 : real_kbhit();
+}
+
 int plat_getch(void) { return hooks.getch ? hooks.getch() : real_getch(); }
 
 void plat_putch(int c) {
@@ -161,6 +167,23 @@ int plat_findfile(const char *path, char *name, size_t namelen, time_t *mtime) {
   }
   if (mtime) *mtime = (time_t)fd.time_write;
   return 0;
+}
+
+int plat_filesize(const char *path, long long *size) {
+  struct _stati64 st;
+  if (_stati64(path, &st) != 0 || !(st.st_mode & _S_IFREG)) return 1;
+  *size = (long long)st.st_size;
+  return 0;
+}
+
+int plat_replace(const char *from, const char *to) {
+  // rename() on Windows refuses an existing target.
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : EACCES;
+}
+
+int plat_syncfile(FILE *f) {
+  if (fflush(f) != 0 || ferror(f)) return 1;
+  return _commit(_fileno(f)) == 0 || errno == EBADF ? 0 : 1;
 }
 
 void plat_sethooks(const PlatHooks *h) { hooks = h ? *h : PlatHooks{}; }
