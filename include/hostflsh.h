@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include "k3proto.h"
+#include "offrec.h"
 
 #define BADBLK_LIST 200       // bad-block list: the count and up to 199 blocks
 #define BADBLK_REPLY_MAX 400  // bytes of the largest bad-block reply
@@ -71,7 +72,9 @@ int savedatadir(void);
 
 extern diritem *HFLS_dirtab;  // the directory the tag last sent, or null
 extern int HFLS_nrecs;        // its entries; -1 when no directory is held
-extern int HFLS_flag;         // 1 when the tag had more entries than it sent
+extern int HFLS_flag;         // DIR_CUT or DIR_PARTIAL as below, else 0
+#define DIR_CUT 1              // the tag had more entries than it sent
+#define DIR_PARTIAL 2          // the reply ended part-way through an entry
 extern int32_t mbfree;        // free flash in MB; -1 unknown
 
 // Fetches the directory. 0 held (possibly empty); 1 failed (message printed,
@@ -97,6 +100,22 @@ int freedirtab(void);
 // data, trailer. 0 the range was read, or stopped by a key press; 1 failed
 // (message printed; the file keeps what was read, without trailer).
 int hflsoffload(const char *path, const diritem *range);
+
+// What one offload did.
+struct offloadinfo {
+  int outcome;      // OFF_COMPLETE, OFF_STOPPED (by a key) or OFF_FAILED (offrec.h)
+  uint32_t id[5];   // the tag's identity, as the file's header holds it
+  uint32_t range;   // blocks the flash range spans; 0 when no geometry was read
+  int32_t blocks;   // blocks completed in the file
+  long long bytes;  // the size of the file left behind (0: none)
+};
+// hflsoffload for recording recno of the listing (0: a typed range): the
+// outcome, with *info. The file's line ends in "done" only for a complete
+// offload, otherwise it says how much the file holds. A file already at
+// path is replaced only by a complete offload (a partial one is left as
+// path.part). Every offload that made a file appends a line to the offload
+// record in DATA_DIR before its outcome is shown.
+int offloadrange(const char *path, const diritem *range, int recno, offloadinfo *info);
 // Menu action "Offload Flash": a typed file name and flash range. 0 or 1.
 int hflsoffload_req(void);
 // Shows the time an offload of remaining size units still needs, over the

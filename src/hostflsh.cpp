@@ -9,6 +9,7 @@
 // down to those words, so no user of the list reads past what arrived.
 #include "hostflsh.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 #include "crc16v3.h"
 #include "host.h"
 #include "host_eeprom.h"
+#include "offrec.h"
 #include "params.h"
 #include "platform.h"
 #include "utilities.h"
@@ -266,19 +268,57 @@ int checkdatadir(void) {
   return 0;
 }
 
+// Whether files can be made in DATA_DIR: 0 yes; otherwise the error number.
+static int dirwritable(void) {
+  char probe[DATA_DIR_LEN + 16];
+  snprintf(probe, sizeof probe, "%s_k3probe.tmp", DATA_DIR);
+  errno = 0;
+  FILE *f = fopen(probe, "wb");
+  if (!f) return errno ? errno : EACCES;
+  fclose(f);
+  remove(probe);
+  return 0;
+}
+
 int setdatadir(void) {
+  // One character more than a name may have, to know when it has too many.
+  char typed[DATA_DIR_MAX + 2], before[DATA_DIR_LEN];
   fprintf(stderr, " Enter data directory name\t\t");
-  getl(DATA_DIR, DATA_DIR_MAX);
+  getl(typed, DATA_DIR_MAX + 1);
   fprintf(stderr, "\n");
-  return checkdatadir();
+  if (strlen(typed) > DATA_DIR_MAX) {
+    // Cut short, it would name another folder.
+    fprintf(stderr, " Error: a folder name may have at most %d characters; the data directory is unchanged\n",
+            DATA_DIR_MAX);
+    return 0;
+  }
+  memcpy(before, DATA_DIR, sizeof before);
+  strcpy(DATA_DIR, typed);
+  checkdatadir();
+  // Better refused now than found out at the end of the first offload.
+  int e = DATA_DIR[0] ? dirwritable() : 0;
+  if (e) {
+    fprintf(stderr, " Cannot write to directory '%s': %s; the data directory is unchanged\n", DATA_DIR, strerror(e));
+    memcpy(DATA_DIR, before, sizeof before);
+  }
+  return 0;
 }
 
 int loaddatadir(void) {
   FILE *f = fopen(DATA_DIR_FILE, "rt");
   if (!f) return 1;
-  size_t n = fread(DATA_DIR, 1, DATA_DIR_MAX, f);
-  DATA_DIR[n] = 0;
+  char name[DATA_DIR_MAX + 4];
+  size_t n = fread(name, 1, sizeof name - 1, f);
   fclose(f);
+  // An editor ends the line it saves: the line break is no part of the name.
+  while (n > 0 && (name[n - 1] == '\n' || name[n - 1] == '\r')) n--;
+  if (n > DATA_DIR_MAX) {
+    fprintf(stderr, " Error: the data directory in %s is longer than %d characters and is not used\n", DATA_DIR_FILE,
+            DATA_DIR_MAX);
+    return 0;
+  }
+  memcpy(DATA_DIR, name, n);
+  DATA_DIR[n] = 0;
   return checkdatadir();
 }
 
@@ -366,7 +406,9 @@ int reqdirtab(void) {
     d->type = w[10];
   }
   HFLS_nrecs = n;
-  if (rec.len > n * DIRITEM_BYTES && rec.data[n * DIRITEM_BYTES] == 0xFF) HFLS_flag = 1;
+  // One byte 0xFF after the entries: the tag had more than it sent. Any
+  // other surplus is an entry cut off part-way, which must not go unsaid.
+  if (rec.len > n * DIRITEM_BYTES) HFLS_flag = rec.data[n * DIRITEM_BYTES] == 0xFF ? DIR_CUT : DIR_PARTIAL;
   return 0;
 }
 
@@ -437,7 +479,9 @@ int showdirtab(int flag) {
   }
   fprintf(stderr, " %ld MB free\n", (long)mbfree);
   if (!flag && skipped) fprintf(stderr, " Warning: file system contains fragments - use EXPERT mode\n");
-  if (HFLS_flag) fprintf(stderr, " Too many files on device - unable to show all\n");
+  if (HFLS_flag == DIR_CUT) fprintf(stderr, " Too many files on device - unable to show all\n");
+  if (HFLS_flag == DIR_PARTIAL)
+    fprintf(stderr, " Warning: the directory from the device ends part-way through an entry: the listing is incomplete\n");
   return HFLS_nrecs;
 }
 
@@ -466,15 +510,14 @@ static int savefail(void) {
 
 void updatetimetogo(int32_t remaining, int first) {
   if (!first) fprintf(stderr, BACK8);
-  if (remaining <= 0) {
-    fprintf(stderr, "  done  ");
-    return;
-  }
+  // An estimate used up is no finished offload: only the end says done.
+  if (remaining <= 0) remaining = 0;
   int32_t secs = remaining / TIMETOGO_RATE, hours = secs / 3600, mins = (secs - hours * 3600) / 60;
   fprintf(stderr, "%02d:%02d:%02d", (int)hours, (int)mins, (int)(secs - hours * 3600 - mins * 60));
 }
 
-int kvdheader(FILE *f, const flashlocn *pos) {
+// Writes the header as kvdheader does, with the tag's identity into id.
+static int writeheader(FILE *f, const flashlocn *pos, uint32_t id[5]) {
   fwrite(KVD_IDENT, 1, 8, f);
   unsigned char h[KVD_HEADER - 8];
   memset(h, 0, sizeof h);
@@ -490,7 +533,6 @@ int kvdheader(FILE *f, const flashlocn *pos) {
   y2k.tm_mday = 0;
   y2k.tm_isdst = 0;
   long2char(h + 8, (uint32_t)mktime(&y2k));
-  uint32_t id[5];
   if (getboardid(id)) return 1;
   unsigned char *p = bunpack(h + 12, id, 5);
   *p++ = (unsigned char)pos->chip;
@@ -498,6 +540,11 @@ int kvdheader(FILE *f, const flashlocn *pos) {
   *p++ = (unsigned char)pos->block;
   fwrite(h, 1, sizeof h, f);
   return 0;
+}
+
+int kvdheader(FILE *f, const flashlocn *pos) {
+  uint32_t id[5];
+  return writeheader(f, pos, id);
 }
 
 // Back to the start of a recording file. 0 there; 1 failed (message printed).
@@ -525,7 +572,8 @@ int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer) 
   h[41] = (unsigned char)crc;
   if (seekhead(f)) return 1;
   fwrite(h, 1, KVD_HEADER, f);
-  if (fflush(f) != 0 || ferror(f)) return savefail();
+  // A file reported saved must survive a power cut straight after.
+  if (plat_syncfile(f)) return savefail();
   return 0;
 }
 
@@ -564,53 +612,48 @@ static uint32_t pagesperreq(uint32_t chip, const chipgeom *g) {
   return (uint32_t)(KVD_PAGEWORDS / g->nwords);
 }
 
-// Fails an offload in the middle: the file keeps what was read, without the
-// trailer. 1.
-static int offloadfail(FILE *f) {
-  fclose(f);
-  return 1;
+// The blocks from the start of range to its end, on chips of nblocks blocks.
+static uint32_t rangeblocks(const diritem *r, int32_t nblocks) {
+  uint64_t n = (uint64_t)(r->endchip - r->startchip) * (uint32_t)nblocks + r->endblock - r->startblock + 1;
+  return n > UINT32_MAX ? UINT32_MAX : (uint32_t)n;
 }
 
-int hflsoffload(const char *path, const diritem *range) {
+// Reads the flash of range into the open file f (header written): the
+// outcome, with the blocks completed and the range's size in *info.
+static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
   uint32_t chip = range->startchip, block = range->startblock, page = 0;
   const uint32_t endchip = range->endchip, endblock = range->endblock;
-  int32_t errs = 0, errblocks = 0, blocks = 0, remaining = range->size;
+  int32_t errs = 0, errblocks = 0, remaining = range->size;
   uint32_t ppr = 0;  // pages per request; 0: the chip's geometry is still to be fetched
   chipgeom g = {0, 0, 0, 0, 0};
-
-  FILE *f = fopen(path, "w+b");
-  flashlocn pos = {(int32_t)chip, (int32_t)block, 0, 0};
-  if (f) setvbuf(f, NULL, _IOFBF, KVD_FILEBUF);
-  if (!f || kvdheader(f, &pos)) {
-    if (f) fclose(f);
-    fprintf(stderr, "Cannot write header to file\n");
-    return 1;
-  }
-  fprintf(stderr, "\n Offloading to %s\t", path);
-  updatetimetogo(remaining, 1);
+  int outcome = OFF_COMPLETE;
 
   for (;;) {
     // A key press ends the offload between replies; the menu reads the key.
-    if (plat_kbhit()) break;
+    if (plat_stopkey()) {
+      outcome = OFF_STOPPED;
+      break;
+    }
     if (ppr == 0) {
-      if (getchiptype((int)chip, &g)) return offloadfail(f);
+      if (getchiptype((int)chip, &g)) return OFF_FAILED;
+      if (info->range == 0) info->range = rangeblocks(range, g.nblocks);
       if (g.flashid == 0) {
         printf(" skipping unpopulated chip %d\n", (int)chip);
         fflush(stdout);
         if (++chip <= endchip) continue;
-        return offloadfail(f);
+        return OFF_FAILED;
       }
-      if ((ppr = pagesperreq(chip, &g)) == 0) return offloadfail(f);
+      if ((ppr = pagesperreq(chip, &g)) == 0) return OFF_FAILED;
     }
     uint32_t count = (uint32_t)g.npages - page;
     if (count > ppr) count = ppr;
     const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, page & 0xFFFF, count};
     MessRec rec;
     uint32_t d[5];
-    if (flashread(loc, &rec, d)) return offloadfail(f);
+    if (flashread(loc, &rec, d)) return OFF_FAILED;
     if (d[0] != (chip & 0xFFFF) || d[1] != (block & 0xFFFF)) {
       fprintf(stderr, " Error: bad file descriptor received\n");
-      return offloadfail(f);
+      return OFF_FAILED;
     }
     errs += (int32_t)d[4];
     bool lastblock = chip >= endchip && block >= endblock;
@@ -621,14 +664,14 @@ int hflsoffload(const char *path, const diritem *range) {
     } else {
       if (d[2] != page || d[3] < d[2]) {
         fprintf(stderr, " Error: out of sequence page received\n");
-        return offloadfail(f);
+        return OFF_FAILED;
       }
       // Page data that does not fill the pages the reply names would shift
       // every later page in the file: refuse it rather than save it.
       if ((int64_t)(rec.len - READ_DESC) != ((int64_t)d[3] - d[2] + 1) * g.nwords * 2) {
         fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC,
                 (unsigned)d[2], (unsigned)d[3]);
-        return offloadfail(f);
+        return OFF_FAILED;
       }
       // Straight from the receive buffer into the file's buffer.
       fwrite(rec.data + READ_DESC, 1, (size_t)(rec.len - READ_DESC), f);
@@ -640,7 +683,7 @@ int hflsoffload(const char *path, const diritem *range) {
         page = d[3] + 1;
         continue;
       }
-      blocks++;
+      info->blocks++;
       if (errs > 0) errblocks++;
       errs = 0;
       if (lastblock) break;
@@ -657,13 +700,119 @@ int hflsoffload(const char *path, const diritem *range) {
     }
   }
 
-  pos.chip = (int32_t)chip;
-  pos.block = (int32_t)block;
-  int r = kvdtrailer(f, &pos, blocks, KVD_TRAILER_WORD);
-  if (fclose(f) != 0 && r == 0) r = savefail();
-  fprintf(stderr, BACK8 "  done  ");
+  const flashlocn pos = {(int32_t)chip, (int32_t)block, 0, 0};
+  if (kvdtrailer(f, &pos, info->blocks, KVD_TRAILER_WORD)) return OFF_FAILED;
   if (errblocks > 0) fprintf(stderr, "\n Warning: %d blocks with unrecoverable errors\n", (int)errblocks);
-  return r;
+  return outcome;
+}
+
+// The name an offload writes to while a file of the same name is kept.
+static int partname(char *part, size_t size, const char *path) {
+  int n = snprintf(part, size, "%s.part", path);
+  return n < 0 || (size_t)n >= size;
+}
+
+// What the file's line ends with: done, or how much of the range the file
+// holds when the offload was stopped or failed.
+static void offloadend(const char *path, const offloadinfo *info) {
+  if (info->outcome == OFF_COMPLETE) {
+    fprintf(stderr, BACK8 "  done  ");
+    return;
+  }
+  char blocks[64];
+  if (info->range > 0)
+    snprintf(blocks, sizeof blocks, "%d of %u blocks", (int)info->blocks, (unsigned)info->range);
+  else
+    snprintf(blocks, sizeof blocks, "%d blocks", (int)info->blocks);
+  if (info->outcome == OFF_STOPPED)
+    fprintf(stderr, BACK8 "stopped \n Offload stopped by a key: %s holds %s (%.1f MB) of the recording\n", path,
+            blocks, info->bytes / 1e6);
+  else
+    fprintf(stderr, "\n Offload failed after %s: %s holds %.1f MB and is not a whole recording\n", blocks, path,
+            info->bytes / 1e6);
+}
+
+int offloadrange(const char *path, const diritem *range, int recno, offloadinfo *info) {
+  memset(info, 0, sizeof *info);
+  info->outcome = OFF_FAILED;
+  // A file already there is replaced only when the new one is whole: until
+  // then the offload writes beside it.
+  char part[RECNAME_LEN + 8];
+  const char *to = path;
+  long long before;
+  if (plat_filesize(path, &before) == 0) {
+    if (partname(part, sizeof part, path)) {
+      fprintf(stderr, "Cannot write header to file %s: the name is too long\n", path);
+      return OFF_FAILED;
+    }
+    to = part;
+  }
+  errno = 0;
+  FILE *f = fopen(to, "w+b");
+  if (!f) {
+    fprintf(stderr, "Cannot write header to file %s: %s\n", to, strerror(errno ? errno : EIO));
+    return OFF_FAILED;
+  }
+  setvbuf(f, NULL, _IOFBF, KVD_FILEBUF);
+  const flashlocn start = {(int32_t)range->startchip, (int32_t)range->startblock, 0, 0};
+  if (writeheader(f, &start, info->id)) {
+    fclose(f);
+    remove(to);  // a stub of 8 bytes is no recording
+    fprintf(stderr, "Cannot write header to file %s: the tag's identity could not be read\n", to);
+    return OFF_FAILED;
+  }
+  fprintf(stderr, "\n Offloading to %s\t", path);
+  updatetimetogo(range->size, 1);
+  info->outcome = offloadloop(f, range, info);
+  if (fclose(f) != 0 && info->outcome != OFF_FAILED) info->outcome = savefail() ? OFF_FAILED : OFF_COMPLETE;
+  const char *kept = to;
+  if (to != path && info->outcome == OFF_COMPLETE) {
+    int e = plat_replace(to, path);
+    if (e) {
+      fprintf(stderr, "\n Error: cannot put %s in place of %s: %s\n", to, path, strerror(e));
+      info->outcome = OFF_FAILED;
+    } else {
+      kept = path;
+    }
+  }
+  if (plat_filesize(kept, &info->bytes)) info->bytes = 0;
+  // The record says what the file holds before the screen does.
+  offrec r;
+  memset(&r, 0, sizeof r);
+  time_t now = time(NULL);
+  int32_t t = (int32_t)now;
+  snprintf(r.finished, sizeof r.finished, "%s", long2timestr(&t));
+  memcpy(r.id, info->id, sizeof r.id);
+  r.recno = recno;
+  r.startchip = range->startchip, r.startblock = range->startblock;
+  r.endchip = range->endchip, r.endblock = range->endblock;
+  r.starttime = range->starttime, r.endtime = range->endtime;
+  size_t dl = strlen(DATA_DIR);
+  snprintf(r.file, sizeof r.file, "%s", strncmp(kept, DATA_DIR, dl) == 0 ? kept + dl : kept);
+  r.range = info->range;
+  r.written = info->blocks;
+  r.bytes = (uint64_t)info->bytes;
+  r.outcome = info->outcome;
+  offrec_append(DATA_DIR, &r);
+  offloadend(kept, info);
+  if (kept != path && info->outcome != OFF_COMPLETE)
+    fprintf(stderr, " The earlier %s is kept as it was\n", path);
+  return info->outcome;
+}
+
+int hflsoffload(const char *path, const diritem *range) {
+  offloadinfo info;
+  return offloadrange(path, range, 0, &info) == OFF_FAILED;
+}
+
+// Asks before a file already there is replaced. 1 when it may be (or there
+// is none); 0 not.
+static int mayreplace(const char *path) {
+  if (plat_findfile(path, NULL, 0, NULL) != 0) return 1;
+  fprintf(stderr, "\n %s exists: replace? y/n ", path);
+  int c = plat_getch();
+  fprintf(stderr, "\n");
+  return c == 'y';
 }
 
 // Reads a typed chip and block into *chip and *block. 0 read; 1 not numbers
@@ -725,6 +874,10 @@ int hflsoffload_req(void) {
     size += ((int64_t)g.nblocks * g.npages * g.nwords * 2) / 1024;
   }
   r.size = size > INT32_MAX ? INT32_MAX : (int32_t)size;
+  if (!mayreplace(path)) {
+    fprintf(stderr, " Nothing offloaded\n");
+    return 1;
+  }
   return hflsoffload(path, &r);
 }
 
@@ -735,11 +888,19 @@ int hflsoffload_req(void) {
 #define ERASE_MAXBLOCKS 20  // blocks one erase request may cover
 #define ERASE_LINE 16       // characters of a typed chip and block
 
-int eraseflash(const diritem *range) {
-  uint32_t chip = range->startchip, block = range->startblock;
-  float step = 0, pct = 0;
+// Where a key stopped an erase: the first block not erased.
+struct erasestop {
+  int stopped;
+  uint32_t chip, block;
+};
+
+// Erases the blocks of range as eraseflash does; when a key stops it, *stop
+// says so and where. 0 erased or stopped; 1 failed (message printed).
+static int eraseblocks(const diritem *range, erasestop *stop) {
+  uint32_t chip = range->startchip, block = range->startblock, total = 0, done = 0;
   int needgeom = 1;
   chipgeom g = {0, 0, 0, 0, 0};
+  stop->stopped = 0;
   // A directory entry is the tag's word: one that ends before it starts
   // would have the count below run past its end onto other recordings.
   if (endsbefore(range)) {
@@ -749,19 +910,17 @@ int eraseflash(const diritem *range) {
   fprintf(stderr, "00%%");
   for (;;) {
     // A key press ends the erase; the menu reads the key.
-    if (plat_kbhit()) {
-      fprintf(stderr, "\b\b\b100%%");
+    if (plat_stopkey()) {
+      fprintf(stderr, " stopped");
+      stop->stopped = 1;
+      stop->chip = chip;
+      stop->block = block;
       return 0;
     }
     if (needgeom) {
       if (getchiptype((int)chip, &g)) return 1;
       needgeom = 0;
-      if (step == 0) {
-        // The share of the whole range that one full request erases.
-        float total = (float)(uint32_t)(range->endchip - range->startchip) * (float)g.nblocks + (float)range->endblock -
-                      (float)range->startblock + 1;
-        step = total > 0 ? 2000 / total : 100;
-      }
+      if (total == 0) total = rangeblocks(range, g.nblocks);
     }
     uint32_t count = chip == range->endchip ? range->endblock - block + 1 : (uint32_t)g.nblocks - block;
     if (count > ERASE_MAXBLOCKS) count = ERASE_MAXBLOCKS;
@@ -783,12 +942,14 @@ int eraseflash(const diritem *range) {
       return 1;
     }
     block += count;
+    done += count;
     if (chip >= range->endchip && block > range->endblock) {
       fprintf(stderr, "\b\b\b100%%");
       return 0;
     }
-    pct += step;
-    fprintf(stderr, "\b\b\b%02d%%", (int)pct);
+    // Two digits until the end: 100% is for a range erased whole.
+    uint64_t pct = (uint64_t)done * 100 / total;
+    fprintf(stderr, "\b\b\b%02d%%", pct > 99 ? 99 : (int)pct);
     if (block >= (uint32_t)g.nblocks) {
       block = 0;
       chip++;
@@ -797,15 +958,24 @@ int eraseflash(const diritem *range) {
   }
 }
 
+int eraseflash(const diritem *range) {
+  erasestop stop;
+  return eraseblocks(range, &stop);
+}
+
 int hflsclear_req(void) {
   diritem r;
   memset(&r, 0, sizeof r);
   if (typedrange(ERASE_LINE, &r)) return 1;
   fprintf(stderr, "\n Erasing\t");
-  if (eraseflash(&r)) return 1;
+  erasestop stop;
+  if (eraseblocks(&r, &stop)) return 1;
   fprintf(stderr, "\n");
+  if (stop.stopped)
+    fprintf(stderr, " Erase stopped by a key: chip %u block %u to chip %u block %u is not erased\n",
+            (unsigned)stop.chip, (unsigned)stop.block, (unsigned)r.endchip, (unsigned)r.endblock);
   freedirtab();
-  return 0;
+  return stop.stopped;
 }
 
 // ======================================================================
@@ -829,31 +999,78 @@ static long long adddigit(long long n, int digit) {
   return n > SELECT_TOOBIG ? SELECT_TOOBIG + 1 : n;
 }
 
-// Marks the item start-current: a number too large for an int is no entry
-// (out of range as the last number; as the start, "start above last").
-static void closeitem(long long start, long long current, int value) {
-  settags(start > SELECT_TOOBIG ? INT32_MAX : (int)start, current > SELECT_TOOBIG ? 0 : (int)current, value);
+static int isblank_(int c) { return c == ' ' || c == '\t'; }
+
+// The number at *p, blanks around it passed over; -1 when there is none.
+static long long readnum(const char **p) {
+  while (isblank_(**p)) (*p)++;
+  if (**p < '0' || **p > '9') return -1;
+  long long n = 0;
+  for (; **p >= '0' && **p <= '9'; (*p)++) n = adddigit(n, **p - '0');
+  while (isblank_(**p)) (*p)++;
+  return n;
+}
+
+// 1 when text, blanks around it aside, is word in any case.
+static int isword(const char *text, const char *word) {
+  while (isblank_(*text)) text++;
+  size_t n = strlen(word);
+  for (size_t i = 0; i < n; i++)
+    if (tolower((unsigned char)text[i]) != word[i]) return 0;
+  for (text += n; isblank_(*text); text++) {
+  }
+  return *text == 0;
+}
+
+// How scanlist treats the items of a list.
+enum { SCAN_CHECK, SCAN_REPORT, SCAN_MARK };
+
+// Reads a list of numbers and ascending ranges separated by commas, and
+// reports (SCAN_REPORT) the items outside 1..count, or marks (SCAN_MARK) the
+// items. The number of items outside; -1 when the text is no such list.
+static int scanlist(const char *text, int count, int value, int how) {
+  int outside = 0;
+  for (const char *p = text;;) {
+    long long first = readnum(&p), last = first;
+    if (first < 0) return -1;
+    if (*p == '-') {
+      p++;
+      last = readnum(&p);
+      if (last < first) return -1;  // no number, or a range that runs backwards
+    }
+    if (first < 1 || last > count) {
+      outside++;
+      if (how == SCAN_REPORT) fprintf(stderr, "File number out of range\n");
+    } else if (how == SCAN_MARK) {
+      settags((int)first, (int)last, value);
+    }
+    if (*p == 0) return outside;
+    if (*p++ != ',') return -1;
+  }
 }
 
 int parsenums(const char *text, int count, int value) {
-  if (text[0] == 0 || text[0] == 'x' || text[0] == 'X') return 0;
-  if (text[0] == 'a' || text[0] == 'A') {
+  const char *t = text;
+  while (isblank_(*t)) t++;
+  if (*t == 0 || isword(t, "x") || isword(t, "none")) return 0;
+  if (isword(t, "a") || isword(t, "all")) {
     settags(1, count, value);
-    return count;
+    return count > 0 ? count : 0;
   }
-  long long current = 0, start = 0;
-  for (const char *p = text; *p; p++) {
-    if (*p >= '0' && *p <= '9') {
-      current = adddigit(current, *p - '0');
-    } else if (*p == '-') {
-      start = current;
-      current = 0;
-    } else if (*p == ',') {
-      closeitem(start, current, value);
-      start = current = 0;
-    }
+  // The selection is taken whole or not at all: a typing slip must never
+  // pick (or erase) recordings nobody meant.
+  int outside = scanlist(t, count, value, SCAN_CHECK);
+  if (outside < 0) {
+    fprintf(stderr, " Selection not understood, nothing picked: type numbers and ranges such as 1-6,8-10, "
+                    "'a' for all, 'x' for none\n");
+    return 0;
   }
-  closeitem(start, current, value);
+  if (outside > 0) {
+    scanlist(t, count, value, SCAN_REPORT);
+    if (count > 0) fprintf(stderr, " Nothing picked: the recordings are numbered 1 to %d\n", count);
+    return 0;
+  }
+  scanlist(t, count, value, SCAN_MARK);
   int n = 0;
   for (int i = 0; i < count && i < HFLS_nrecs; i++)
     if (HFLS_dirtab[i].tag == (uint32_t)value) n++;
@@ -869,49 +1086,165 @@ int selectfiles(int value, int count) {
   return parsenums(line, count, value);
 }
 
+// What became of each recording of the listing in an offload or erase by
+// record (indexed by number, from 1).
+enum { PICK_NO, PICK_YES, PICK_DONE, PICK_KEPT, PICK_UNSAFE, PICK_STOPPED, PICK_FAILED, PICK_LEFT };
+static unsigned char PICKS[PAYLOAD_MAX / DIRITEM_BYTES + 2];
+
+// Prints lead, then the numbers whose state is want as ranges ("1-3, 7"),
+// then tail.
+static void printpicks(const char *lead, int want, const char *tail) {
+  fprintf(stderr, "%s", lead);
+  const char *sep = "";
+  for (int i = 1; i <= HFLS_nrecs; i++) {
+    if (PICKS[i] != want) continue;
+    int j = i;
+    while (j < HFLS_nrecs && PICKS[j + 1] == want) j++;
+    if (j > i)
+      fprintf(stderr, "%s%d-%d", sep, i, j);
+    else
+      fprintf(stderr, "%s%d", sep, i);
+    sep = ", ";
+    i = j;
+  }
+  fprintf(stderr, "%s", tail);
+}
+
+// The data directory as the operator knows it.
+static const char *dirshown(void) { return DATA_DIR[0] ? DATA_DIR : "the working folder"; }
+
 // Lists the directory and asks which recordings to take: how many were
-// picked (0 when there is nothing to pick).
+// picked (0 when there is nothing to pick). Says which were picked, and in
+// the user form which of them its listing does not show.
 static int pickrecordings(int mode) {
   if (showdirtab(mode) == 0 || HFLS_nrecs == 0) return 0;
-  return selectfiles(1, HFLS_nrecs);
+  int n = selectfiles(1, HFLS_nrecs);
+  if (n <= 0) return n;
+  int hidden = 0;
+  for (int i = 1; i <= HFLS_nrecs; i++) {
+    const diritem *d = getdiritem(i - 1);
+    PICKS[i] = d->tag == 1 ? PICK_YES : PICK_NO;
+    if (PICKS[i] == PICK_YES && mode == 0 && d->type != 1) hidden++;
+  }
+  printpicks(" Picked: ", PICK_YES, "\n");
+  for (int i = 1; hidden && i <= HFLS_nrecs; i++) {
+    const diritem *d = getdiritem(i - 1);
+    if (PICKS[i] == PICK_YES && d->type != 1)
+      fprintf(stderr, " Note: %d is %s, which this listing does not show\n", i,
+              d->type == 0 ? "a fragment" : d->type == 2 ? "a bad block" : "of an unknown type");
+  }
+  return n;
+}
+
+// The file name of recording i: DATA_DIR, the base and the number. 0 it
+// fits; 1 not (message printed).
+static int recname(char *name, const char *base, int i) {
+  int n = snprintf(name, RECNAME_LEN, "%s%s%03d.kvd", DATA_DIR, base, i);
+  if (n < 0 || n >= RECNAME_LEN) {
+    fprintf(stderr, "\n Error: the file name for recording %d would be %d characters, more than %d\n", i, n,
+            RECNAME_LEN - 1);
+    return 1;
+  }
+  return 0;
 }
 
 int hflsoffloadrec_req(int mode) {
   if (pickrecordings(mode) <= 0) return 0;
-  char base[TYPED_LINE + 1];
+  char base[TYPED_LINE + 1], name[RECNAME_LEN];
   fprintf(stderr, " Enter filename base\t\t");
   getl(base, TYPED_LINE);
-  int r = 0;
-  for (int i = 1; i <= HFLS_nrecs && r == 0; i++) {
-    diritem *d = getdiritem(i - 1);
-    if (!d) return 1;
-    if (d->tag != 1) continue;
-    char name[RECNAME_LEN];
-    int n = snprintf(name, sizeof name, "%s%s%03d.kvd", DATA_DIR, base, i);
-    if (n < 0 || n >= (int)sizeof name) {
-      fprintf(stderr, "\n Error: the file name for recording %d would be %d characters, more than %d\n", i, n,
-              RECNAME_LEN - 1);
-      return 1;
+  // Every name is made, and every file already there asked about, before
+  // anything is read: the operator need not wait at the tag for a question.
+  for (int i = 1; i <= HFLS_nrecs; i++)
+    if (PICKS[i] == PICK_YES && recname(name, base, i)) return 1;
+  for (int i = 1; i <= HFLS_nrecs; i++)
+    if (PICKS[i] == PICK_YES && recname(name, base, i) == 0 && !mayreplace(name)) PICKS[i] = PICK_KEPT;
+  int picked = 0, saved = 0, ended = 0;
+  long long bytes = 0;
+  offloadinfo info;
+  memset(&info, 0, sizeof info);
+  for (int i = 1; i <= HFLS_nrecs; i++) {
+    if (PICKS[i] == PICK_NO) continue;
+    picked++;
+    if (PICKS[i] != PICK_YES) continue;
+    // After a stop or a failure no further file is made.
+    if (ended) {
+      PICKS[i] = PICK_LEFT;
+      continue;
     }
-    r = hflsoffload(name, d);
+    recname(name, base, i);
+    int out = offloadrange(name, getdiritem(i - 1), i, &info);
+    PICKS[i] = out == OFF_COMPLETE ? PICK_DONE : out == OFF_STOPPED ? PICK_STOPPED : PICK_FAILED;
+    if (out == OFF_COMPLETE) {
+      saved++;
+      bytes += info.bytes;
+    } else {
+      ended = i;
+    }
   }
-  return r;
+  fprintf(stderr, "\n Saved %d of %d picked recordings whole (%.1f MB) in %s\n", saved, picked, bytes / 1e6,
+          dirshown());
+  if (ended) {
+    char of[32] = "";
+    if (info.range) snprintf(of, sizeof of, " of %u", (unsigned)info.range);
+    fprintf(stderr, " Not saved: %d (%s after %d%s blocks)\n", ended,
+            PICKS[ended] == PICK_STOPPED ? "stopped by a key" : "the offload failed", (int)info.blocks, of);
+    for (int i = ended + 1; i <= HFLS_nrecs; i++)
+      if (PICKS[i] == PICK_LEFT) {
+        printpicks(" Not saved: ", PICK_LEFT, " (not offloaded: the offload before them did not finish)\n");
+        break;
+      }
+  }
+  for (int i = 1; i <= HFLS_nrecs; i++)
+    if (PICKS[i] == PICK_KEPT) {
+      printpicks(" Not saved: ", PICK_KEPT, " (the file already there was kept)\n");
+      break;
+    }
+  return saved < picked;
 }
 
 int hflsclearrec_req(int mode) {
   if (pickrecordings(mode) <= 0) return 0;
+  // Only recordings known to be on the disk whole go without a second word.
+  uint32_t id[5];
+  int known = getboardid(id) == 0, unsafe = 0;
+  for (int i = 1; i <= HFLS_nrecs; i++)
+    if (PICKS[i] == PICK_YES && !(known && offrec_saved(DATA_DIR, id, getdiritem(i - 1)))) {
+      PICKS[i] = PICK_UNSAFE;
+      unsafe++;
+    }
+  if (unsafe) {
+    fprintf(stderr, " Not saved whole in %s (no complete offload in its record, or the file is gone or changed): ",
+            dirshown());
+    printpicks("", PICK_UNSAFE, "\n Erase them anyway? y/n ");
+    int c = plat_getch();
+    fprintf(stderr, "\n");
+    if (c != 'y') {
+      fprintf(stderr, " Nothing erased\n");
+      return 0;
+    }
+  }
   int r = 0;
-  for (int i = 1; i <= HFLS_nrecs && r == 0; i++) {
-    diritem *d = getdiritem(i - 1);
-    if (!d) return 1;
-    if (d->tag != 1) continue;
+  erasestop stop = {0, 0, 0};
+  for (int i = 1; i <= HFLS_nrecs; i++) {
+    if (PICKS[i] == PICK_NO) continue;
+    if (r || stop.stopped) {
+      PICKS[i] = PICK_LEFT;
+      continue;
+    }
     fprintf(stderr, "\n Erasing file %d\t", i);
-    r = eraseflash(d);
+    r = eraseblocks(getdiritem(i - 1), &stop);
+    if (stop.stopped) fprintf(stderr, "\n Recording %d is partly erased: the erase was stopped by a key", i);
   }
   fprintf(stderr, "\n");
+  for (int i = 1; i <= HFLS_nrecs; i++)
+    if (PICKS[i] == PICK_LEFT) {
+      printpicks(" Not erased: ", PICK_LEFT, "\n");
+      break;
+    }
   // The flash has changed (or may have): the next listing asks the tag.
   freedirtab();
-  return r;
+  return r || stop.stopped;
 }
 
 // ======================================================================
@@ -1012,7 +1345,13 @@ int sendcode(void) {
   fprintf(stderr, " Erasing code space ");
   diritem code;
   memset(&code, 0, sizeof code);
-  if (eraseflash(&code)) return 1;
+  erasestop stop;
+  if (eraseblocks(&code, &stop)) return 1;
+  if (stop.stopped) {
+    // Pages written over an erase that never happened would not hold the image.
+    fprintf(stderr, "\n Firmware not written: the erase was stopped\n");
+    return 1;
+  }
   const flashlocn pos = {0, 0, 0, 1};
   return hflswrite(name, pos, FW_MARKER);
 }

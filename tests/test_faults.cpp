@@ -83,7 +83,7 @@ const Row ROWS[] = {
      KvdInfo k;
      return !kvd_check_file("x.kvd", &k).empty() && k.header && !k.closed && !k.blocks && k.data_bytes > 0;
    }},
-  {"vanishing: erase by recording", REQ_FLERASE, 1, FAULT_VANISH, "gy1\r", GONE, 0, nullptr, 0},
+  {"vanishing: erase by recording", REQ_FLERASE, 1, FAULT_VANISH, "gy1\ry", GONE, 0, nullptr, 0},
   {"vanishing: firmware download", REQ_FLWRITE, 2, FAULT_VANISH, "i7fw.bin\r", GONE, 0, nullptr, 0},
   {"vanishing: EEPROM file write", REQ_EEWRITE, 2, FAULT_VANISH, "6e.bin\r100\r", GONE, 0, nullptr, 0},
   {"vanishing: MSP programming", REQ_MSPBSL, 3, FAULT_VANISH, "mfw.txt\r", GONE, 0, nullptr, 0},
@@ -236,10 +236,11 @@ const Row ROWS[] = {
    [](Faults &t) { t.renew([](TagConfig &c) { c.firmware_name = ""; }); }},
 
   // ---- Offload ----
-  {"offload: file cannot be made", NONE, "9x.kvd\r0 1\r0 1\r", "Cannot write header to file\n", 0,
+  {"offload: file cannot be made", NONE, "9x.kvd\r0 1\r0 1\r", "Cannot write header to file x.kvd: ", 0,
    [](Faults &) { plat_mkdir("x.kvd"); }, 1, [](Faults &t) { return t.got(REQ_FLREAD) == 0; }},
-  {"offload: identity unreadable", REQ_BOARDID, 2, FAULT_NOREPLY, "9x.kvd\r0 1\r0 1\r", "Cannot write header to file\n",
-   0, nullptr, 1, [](Faults &t) { return t.got(REQ_FLREAD) == 0; }},
+  {"offload: identity unreadable: no stub left", REQ_BOARDID, 2, FAULT_NOREPLY, "9x.kvd\r0 1\r0 1\r",
+   "Cannot write header to file x.kvd: the tag's identity could not be read\n", 0, nullptr, 1,
+   [](Faults &t) { return t.got(REQ_FLREAD) == 0 && Harness::file("x.kvd") == "<none>"; }},
   {"offload: unpopulated chip past the end", NONE, "9x.kvd\r1 1\r1 2\r", " skipping unpopulated chip 1\n", 0,
    [](Faults &t) { t.renew([](TagConfig &c) { c.chips[1].flashid = 0; }); }},
   {"offload: read not sent", REQ_FLREAD, 0, FAULT_WRITEFAIL, "9x.kvd\r0 1\r0 1\r",
@@ -252,7 +253,8 @@ const Row ROWS[] = {
    " Error: out of sequence page received\n"},
 #ifdef __linux__
   {"offload: disk full", NONE, "9/dev/full\r0 1\r0 1\r",
-   "\n\n *** Fatal error saving file - check disk space ***\n\b\b\b\b\b\b\b\b  done  "},
+   "\n\n *** Fatal error saving file - check disk space ***\n\n Offload failed after 0 of 1 blocks: /dev/full holds "
+   "0.0 MB and is not a whole recording\n", 0, nullptr, 1, [](Faults &t) { return count(t.text, "done") == 0; }},
   {"offload: the header cannot be sought", NONE, "", " error seeking to file header\n", 0, [](Faults &t) {
      // A pipe takes the data but cannot seek back to complete the header.
      static int fd[2];
@@ -282,7 +284,8 @@ const Row ROWS[] = {
    "\n Error: write to device failed with flag 0001\n"},
   {"erase: unanswered", REQ_FLERASE, 0, FAULT_NOREPLY, "b0 1\r0 1\r",
    "\n Error: failed erase request with flag 0020\n"},
-  {"erase: stopped by a key", REQ_FLERASE, 0, FAULT_DELAY, "b0 1900\r0 2100\r~k", "\b\b\b100%", 2000, nullptr, 1,
+  {"erase: stopped by a key, said", REQ_FLERASE, 0, FAULT_DELAY, "b0 1900\r0 2100\r~k",
+   " stopped\n Erase stopped by a key: chip 0 block 2000 to chip 0 block 2100 is not erased\n", 2000, nullptr, 1,
    [](Faults &t) {
      Bytes p = vbus_flash_page(t.tag, 0, 2000, 0);
      return std::count(p.begin(), p.end(), 0xFF) < (long)p.size();

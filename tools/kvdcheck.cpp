@@ -8,9 +8,10 @@
 #include <time.h>
 
 #include "kvdread.h"
+#include "offrec.h"
 
 static void show(const char *path, const KvdInfo &k, const std::vector<std::string> &faults) {
-  printf("%s: %s\n", path, !k.readable ? "UNREADABLE" : faults.empty() ? "good" : "DAMAGED");
+  printf("%s: %s\n", path, KVD_VERDICT[k.verdict]);
   for (const auto &f : faults) printf("  fault       %s\n", f.c_str());
   if (!k.header) return;
   time_t t = (time_t)k.started;
@@ -26,12 +27,23 @@ static void show(const char *path, const KvdInfo &k, const std::vector<std::stri
   else
     printf("  flash       from chip %d block %d\n", k.start_chip, k.start_block);
   printf("  page data   %llu bytes\n", (unsigned long long)k.data_bytes);
+  if (k.recorded)
+    printf("  record      %s, %d of %u blocks, %llu bytes\n", OFF_OUTCOME[k.rec_outcome % 3], (int)k.rec_written,
+           (unsigned)k.rec_range, (unsigned long long)k.rec_bytes);
 }
 
 static const char USAGE[] =
     "usage: kvdcheck [--] FILE...\n"
-    "Checks recording files (.kvd) offloaded from a KOVA tag: header, CRC and trailer.\n"
-    "Exit status 0 when every file is whole, 1 when any is damaged or unreadable.\n"
+    "Checks recording files (.kvd) offloaded from a KOVA tag: header, CRC and trailer, and\n"
+    "the offload record (_offloads.txt) in the file's folder. Each file is called:\n"
+    "  good                 whole, at least one block, and complete where the record names it\n"
+    "  EMPTY                whole but holds no block\n"
+    "  DIFFERS FROM RECORD  not the size or block count the offload record gives\n"
+    "  STOPPED              the record says its offload was stopped by a key or failed\n"
+    "  DAMAGED              unfinished (no trailer) or broken header\n"
+    "  UNREADABLE           cannot be read\n"
+    "  NOT A FILE           a folder, a device or a pipe\n"
+    "Exit status 0 when every file is good, 1 otherwise, 2 for a wrong command line.\n"
     "  -h, --help   shows this and exits\n"
     "  --version    shows the version and exits\n"
     "  --           ends the options: what follows is a file, even if it starts with -\n";

@@ -9,6 +9,10 @@
 #include <fstream>
 
 #include "crc16v3.h"
+#include "offrec.h"
+
+const char *const KVD_VERDICT[7] = {"good", "EMPTY", "DIFFERS FROM RECORD", "STOPPED", "DAMAGED", "UNREADABLE",
+                                    "NOT A FILE"};
 
 static uint32_t be(const uint8_t *p, int n) {
   uint32_t v = 0;
@@ -99,10 +103,53 @@ std::vector<std::string> kvd_check(const uint8_t *head, size_t head_len, uint64_
   return faults;
 }
 
+// The last line of the offload record in the file's folder that names it,
+// into k. Any fault it shows is added.
+static void check_record(const std::string &path, KvdInfo *k, std::vector<std::string> *faults) {
+  std::filesystem::path p(path);
+  std::string dir = p.parent_path().string(), name = p.filename().string();
+  if (!dir.empty()) dir += '/';
+  FILE *f = offrec_open(dir.c_str());
+  if (!f) return;
+  offrec r;
+  while (offrec_next(f, &r) == 0)
+    if (name == r.file) {
+      k->recorded = true;
+      k->rec_outcome = r.outcome;
+      k->rec_range = r.range;
+      k->rec_written = r.written;
+      k->rec_bytes = r.bytes;
+    }
+  fclose(f);
+  if (!k->recorded) return;
+  char b[200];
+  if (k->rec_outcome != OFF_COMPLETE) {
+    snprintf(b, sizeof b, "%s: the offload record says it %s after %d of %u blocks",
+             k->rec_outcome == OFF_STOPPED ? "stopped" : "failed",
+             k->rec_outcome == OFF_STOPPED ? "was stopped by a key" : "failed", (int)k->rec_written,
+             (unsigned)k->rec_range);
+    faults->push_back(b);
+    if (k->verdict < KVD_STOPPED) k->verdict = KVD_STOPPED;
+    return;
+  }
+  uint64_t size = k->data_bytes + KVD_HEADER + KVD_TRAILER;
+  if (size != k->rec_bytes || (int32_t)k->blocks != k->rec_written) {
+    snprintf(b, sizeof b, "differs from the offload record: %llu bytes and %u blocks, recorded %llu bytes and %d",
+             (unsigned long long)size, (unsigned)k->blocks, (unsigned long long)k->rec_bytes, (int)k->rec_written);
+    faults->push_back(b);
+    if (k->verdict < KVD_DIFFERS) k->verdict = KVD_DIFFERS;
+  }
+}
+
 std::vector<std::string> kvd_check_file(const std::string &path, KvdInfo *info) {
   *info = KvdInfo();
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return {"it is a directory"};
+  auto st = std::filesystem::status(path, ec);
+  // Opening a FIFO or a device would wait for a writer, or read for ever.
+  if (!ec && st.type() != std::filesystem::file_type::regular) {
+    info->verdict = KVD_NOTFILE;
+    return {std::filesystem::is_directory(st) ? "it is a directory" : "not a regular file (a device, a pipe or a socket)"};
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return {"cannot open the file: " + std::string(strerror(errno))};
   uint8_t head[KVD_HEADER] = {}, tail[KVD_TRAILER] = {};
@@ -117,5 +164,12 @@ std::vector<std::string> kvd_check_file(const std::string &path, KvdInfo *info) 
     in.read((char *)tail, KVD_TRAILER);
     if (in.gcount() != KVD_TRAILER) return {"cannot read the end of the file"};
   }
-  return kvd_check(head, got, (uint64_t)size, tail, info);
+  std::vector<std::string> faults = kvd_check(head, got, (uint64_t)size, tail, info);
+  info->verdict = faults.empty() ? KVD_GOOD : KVD_DAMAGED;
+  if (faults.empty() && info->blocks == 0) {
+    faults.push_back("empty: it holds no completed block");
+    info->verdict = KVD_EMPTY;
+  }
+  if (info->header && info->closed) check_record(path, info, &faults);
+  return faults;
 }
