@@ -14,6 +14,7 @@
 #include "host.h"
 #include "hostflsh.h"
 #include "kvdread.h"
+#include "offrec.h"
 #include "platform.h"
 #include "utilities.h"
 
@@ -218,6 +219,68 @@ TEST_F(Rec, SessionOffloadsAndErasesRecordings) {
   // Listed once, then again after the erase.
   EXPECT_EQ(std::make_pair(payloads(tag, REQ_DIR).size(), vbus_flash_dir(tag).size()),
             std::make_pair((size_t)2, cfg.recordings.size() - 2));
+}
+
+// Offload and erase by record as the operator meets them, in two sessions (files may change between them): what
+// each file is (kvdcheck's verdict, "none" when no file; "old" a file kept as it was), what the screen says
+// (each once), the outcomes in the offload record, and how many directory entries are left.
+TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
+  // clang-format off
+  struct Row { const char *what, *first, *later; std::vector<std::string> shown; std::string files, record; size_t left;
+    void (*setup)(Rec &t, int tag) = nullptr; void (*between)() = nullptr; } rows[] = {
+      {"a key in the second of three picks", "21,3,7\rrec\r", "", {"Offload stopped by a key: rec003.kvd holds 12 of 35 "
+       "blocks", " Saved 1 of 3 picked recordings whole (1.0 MB) in the working folder\n", " Not saved: 3 (stopped by a"
+       " key after 12 of 35 blocks)\n", " Not saved: 7 (not offloaded: the offload before them did not finish)\n"},
+       "good STOPPED none", "complete stopped ", 7, [](Rec &t, int tag) {
+         t.fault(tag, REQ_FLREAD, 0, FAULT_DELAY, 10);
+         t.keys_at(2500, "k");
+       }},
+#ifdef __linux__
+      {"a full disk in the second of three picks", "21,3,7\rrec\r", "", {"*** Fatal error saving file", " Not saved: 3 "
+       "(the offload failed after 0 of 35 blocks)\n", " Not saved: 7 ("}, "good NOT A FILE none", "complete failed ", 7,
+       [](Rec &, int) { (void)!symlink("/dev/full", "rec003.kvd"); }},
+#endif
+      {"files already there: y replaces, n keeps", "21,3\rrec\ryn", "", {"\n rec001.kvd exists: replace? y/n \n",
+       " Not saved: 3 (the file already there was kept)\n"}, "good old none", "complete ", 7,
+       [](Rec &, int) { file("rec001.kvd", "old"), file("rec003.kvd", "old"); }},
+      {"saved whole: erased without a question", "21,3\rrec\r", "3y1,3\r", {" Picked: 1, 3\n\n Erasing file 1\t"}, "good good none",
+       "complete complete ", 5},
+      {"one unsaved: asked, n erases nothing", "21\rrec\r", "3y1-3\rn", {"\n Note: 2 is a bad block, which this listing "
+       "does not show\n", "): 2-3\n Erase them anyway? y/n \n Nothing erased\n"}, "good none none", "complete ", 7},
+      {"one unsaved: y erases every pick", "21\rrec\r", "3y1,3\ry", {"Erase them anyway?"}, "good none none",
+       "complete ", 5},
+      {"a file moved away is not saved", "21,3\rrec\r", "3y1,3\rn", {"): 1\n Erase them anyway?"}, "none good none",
+       "complete complete ", 7, nullptr, [] { std::filesystem::rename("rec001.kvd", "moved.kvd"); }},
+      {"a file replaced by another is not saved", "21,3\rrec\r", "3y1,3\rn", {"): 3\n Erase them anyway?"},
+       "good DIFFERS FROM RECORD none", "complete complete ", 7, nullptr, [] { file("rec003.kvd", file("rec001.kvd")); }},
+  };
+  // clang-format on
+  for (const Row &r : rows) {
+    fresh();
+    int tag = attach();
+    if (r.setup) r.setup(*this, tag);
+    keys(r.first);
+    keys_at(100000, "q");
+    EXPECT_EQ(run([&] { return host(find(tag)); }), 1) << r.what;
+    if (r.between) r.between();
+    keys(r.later);
+    keys_at(vbus_now_ms() + 100000, "q");  // not while an erase runs: a key waiting stops it
+    if (*r.later) EXPECT_EQ(run([&] { return host(find(tag)); }), 1) << r.what;
+    std::string e = err(), files, record;
+    for (const char *name : {"rec001.kvd", "rec003.kvd", "rec007.kvd"}) {
+      KvdInfo k;
+      kvd_check_file(name, &k);
+      std::string f = k.verdict == KVD_NOTFILE ? "" : file(name);  // never read /dev/full
+      files += std::string(f == "<none>" ? "none" : f == "old" ? "old" : KVD_VERDICT[k.verdict]) + " ";
+    }
+    FILE *f = offrec_open("");
+    for (offrec o; f && offrec_next(f, &o) == 0;) record += std::string(OFF_OUTCOME[o.outcome]) + " ";
+    if (f) fclose(f);
+    for (const std::string &s : r.shown) EXPECT_EQ(count(e, s), 1u) << r.what << ": " << s << "\n" << e;
+    EXPECT_EQ(files + "| " + record, r.files + " | " + r.record) << r.what;
+    EXPECT_EQ(vbus_flash_dir(tag).size(), r.left) << r.what;
+    EXPECT_EQ(count(e, "done") , count(record, "complete")) << r.what << ": \"done\" only for a whole file";
+  }
 }
 
 using Flash = Harness;

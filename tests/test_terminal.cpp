@@ -113,7 +113,11 @@ TEST_F(InDir, CommandLines) {
       {"env -u HOME k3host-sim --no-state", 0, "^ K3 USB"}, {"kvdcheck -- -x", 1, "^-x: UNREADABLE\n  fault +cannot"},
       {"kvdcheck", 2, "^kvdcheck: no file named\nusage:"}, {"kvdcheck --version", 0, "^kvdcheck " K3_VERSION "\n$"},
       {"kvdcheck --bogus " K3_SOURCE_DIR "/tests/data/sample.kvd", 2, "^kvdcheck: unknown option '--bogus'\nusage:"},
-      {"kvdcheck -- " K3_SOURCE_DIR "/tests/data/sample.kvd", 0, "^[^\n]*sample\\.kvd: good\n"}};
+      {"kvdcheck -- " K3_SOURCE_DIR "/tests/data/sample.kvd", 0, "^[^\n]*sample\\.kvd: good\n"},
+      {"mkfifo p && kvdcheck p", 1, "^p: NOT A FILE\n  fault +not a regular file"},  // never waits for a writer
+      // A whole session from a pipe offloads whole files: neither the keys waiting nor the end stop an offload.
+      {"printf '5data\\r21,3\\rrec\\rq' | k3host-sim --no-state >/dev/null 2>&1; kvdcheck data/rec*.kvd", 0,
+       "^data/rec001\\.kvd: good\n[\\s\\S]*\ndata/rec003\\.kvd: good\n[\\s\\S]*record +complete, 35 of 35"}};
   // clang-format on
   // Under wine the Windows programs stand in for the native ones on the PATH.
   // There is no Windows k3host (it needs libusb-win32), and the simulator

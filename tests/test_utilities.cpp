@@ -3,9 +3,11 @@
 // scripted keys, typed well and badly; and the recording-file checker.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "crc16v3.h"
+#include "harness.h"
 #include "kvdread.h"
 #include "platform.h"
 #include "utilities.h"
@@ -179,4 +181,19 @@ TEST(Kvdcheck, EachDamageIsNamed) {
                         : faults.empty() && k.closed && k.time2 == 0x386BF670u)
         << c.what << ": " << testing::PrintToString(faults);
   }
+  // On disk: whole and good; whole but without a block; a folder (the offload record's verdicts: the by-record
+  // session tests).
+  B empty = whole;
+  std::fill(empty.begin() + 36, empty.begin() + 40, 0), recrc(empty);
+  std::string dir = make_tempdir("k3kvd");
+  std::ofstream(dir + "/good.kvd", std::ios::binary).write((const char *)whole.data(), whole.size());
+  std::ofstream(dir + "/empty.kvd", std::ios::binary).write((const char *)empty.data(), empty.size());
+  const std::pair<std::string, KvdVerdict> files[] = {
+      {"good.kvd", KVD_GOOD}, {"empty.kvd", KVD_EMPTY}, {"", KVD_NOTFILE}};
+  for (const auto &f : files) {
+    KvdInfo k;
+    kvd_check_file(dir + "/" + f.first, &k);
+    EXPECT_EQ(k.verdict, f.second) << f.first;
+  }
+  std::filesystem::remove_all(dir);
 }
