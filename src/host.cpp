@@ -192,7 +192,7 @@ static int getmess_paced(MessRec *rec, int tmo) {
 // pressed after the notice can abandon.
 static void failed_attempt(int *tries) {
   if ((*tries)++ > 0) return;
-  while (plat_kbhit()) plat_getch();
+  while (plat_stopkey()) plat_getch();
   fprintf(stderr, "\n No answer to sync: press a key to stop trying\n");
 }
 
@@ -203,7 +203,7 @@ static int sync_stop(int tries) {
     fprintf(stderr, "\n Error: device is no longer connected\n");
     return 1;
   }
-  if (tries > 0 && plat_kbhit()) {
+  if (tries > 0 && plat_stopkey()) {
     plat_getch();
     fprintf(stderr, "\n Resynchronisation abandoned\n");
     return 1;

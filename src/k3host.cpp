@@ -18,7 +18,7 @@ const int VIDPID[2][2] = {
 };
 
 int ask_again(const char *question) {
-  while (plat_kbhit()) plat_getch();
+  while (plat_stopkey()) plat_getch();  // keys typed before the question; piped ones are its answers
   fputs(question, stderr);
   return plat_getch() != 'n';
 }
