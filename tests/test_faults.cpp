@@ -190,6 +190,12 @@ const Row ROWS[] = {
      return DATA_DIR[0] == 0 && t.text.find(" Cannot") == std::string::npos; }},
   {"data directory under a missing folder", NONE, "hno/such\r", " Cannot find or make directory 'no/such/'\n", 0,
    nullptr, 1, [](Faults &) { return DATA_DIR[0] == 0; }},
+  {"data directory that cannot be written: refused, the old one kept", NONE, "hf\r", " Cannot write to directory 'f/': ",
+   0, [](Faults &) { Harness::file("f", "a file"); Harness::file(DATA_DIR_FILE, "logs\n"); }, 1,
+   [](Faults &) { return std::string(DATA_DIR) == "logs/"; }},  // an editor's line break is no part of the name
+  {"data directory name too long: refused", NONE, "h" + std::string(199, 'd') + "\r",
+   " Error: a folder name may have at most 198 characters; the data directory is unchanged\n", 0, nullptr, 1,
+   [](Faults &) { return DATA_DIR[0] == 0; }},
   {"settings file cannot be made: silent", NONE, "hd\r", "", 0, [](Faults &t) { (void)t; plat_mkdir(DATA_DIR_FILE); },
    1, [](Faults &t) { return count(t.text, "Problem") == 0 && t.text.find(MENU) != std::string::npos; }},
 #ifdef __linux__
@@ -221,6 +227,8 @@ const Row ROWS[] = {
   // ---- Recording directory and firmware check ----
   {"directory of another code", REQ_DIR, 0, FAULT_WRONGCODE, "e", " Bad dir response 0x0305d\n", 0x305},
   {"free memory cut short", REQ_FREEMEM, 0, FAULT_SHORT, "e", " Bad Flash MBFREE response 0x0307d:3\n", 1},
+  {"directory cut part-way through an entry", REQ_DIR, 0, FAULT_SHORT, "e",
+   " Warning: the directory from the device ends part-way through an entry: the listing is incomplete\n", 5},
   {"firmware page skipped", REQ_FLREAD, 1, FAULT_SKIPBLOCK, "i8", " Error: bad file descriptor received\n"},
   {"firmware name too long", NONE, "i8", "Corrupt firmware\n", 0,
    [](Faults &t) { t.renew([](TagConfig &c) { c.firmware_name = std::string(251, 'n'); }); }},
