@@ -30,6 +30,7 @@
 #include "bench.h"
 #include "host.h"
 #include "hostflsh.h"
+#include "offrec.h"
 #include "k3host.h"
 #include "platform.h"
 #include "vbus.h"
@@ -197,6 +198,7 @@ void close_tag(void) {
   freedirtab();
   vbus_reset();
   plat_sethooks(nullptr);
+  remove(OFFREC_FILE);  // each offload's line in the offload record, here in the working folder
 }
 
 BENCHMARK(BM_DirectoryListing)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
