@@ -764,7 +764,10 @@ int offloadrange(const char *path, const diritem *range, int recno, offloadinfo 
   fprintf(stderr, "\n Offloading to %s\t", path);
   updatetimetogo(range->size, 1);
   info->outcome = offloadloop(f, range, info);
-  if (fclose(f) != 0 && info->outcome != OFF_FAILED) info->outcome = savefail() ? OFF_FAILED : OFF_COMPLETE;
+  if (fclose(f) != 0 && info->outcome != OFF_FAILED) {
+    savefail();
+    info->outcome = OFF_FAILED;
+  }
   const char *kept = to;
   if (to != path && info->outcome == OFF_COMPLETE) {
     int e = plat_replace(to, path);
