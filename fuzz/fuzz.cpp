@@ -23,6 +23,7 @@
 #include "k3host.h"
 #include "kovacfg.h"
 #include "kvdread.h"
+#include "offrec.h"
 #include "params.h"
 #include "platform.h"
 #include "utilities.h"
@@ -164,6 +165,11 @@ const Target TARGETS[] = {
   {"params", 'b', "p.txt", [](auto, auto) { params2eeprom("p.txt", 0); }},
   {"badblkfile", 'b', "badblocks_4B33_0A17.txt", [](auto, auto) { badblkwrite(); }},
   {"kvd", 0, "r.kvd", [](auto, auto) { KvdInfo info; kvd_check_file("r.kvd", &info); }},
+  {"offrec", 0, OFFREC_FILE, [](auto, auto) {  // the record, edited by hand or cut short by a full disk
+     const uint32_t id[5] = {3, 0x102, 0x4B33, 0x0A17, 1};
+     const diritem d = {0, 1, 0x69AFB360, 0, 4, 0x69AFB3E2, 1024, 1, 0};
+     KvdInfo info;
+     offrec_saved("", id, &d), kvd_check_file("rec001.kvd", &info); }},
   {"selection", 0, "", [](auto d, auto n) {
      int count = n ? d[0] : 0;
      HFLS_dirtab = (diritem *)calloc((size_t)count + 1, sizeof(diritem));

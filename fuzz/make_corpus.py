@@ -20,6 +20,9 @@ TEXTS = {
     "params": [b"1,2,10,20\n2,0\n", b"0,3,1,2,3\n191,1,65535\n"],
     "badblkfile": [b"% chip,block\n0,5\n0,1021\n1,77\n", b"0,7\n2,9\n"],
     "kvd": [open(os.path.join(here, "..", "tests", "data", "sample.kvd"), "rb").read()],
+    "offrec": [b"# finished\ttag\trecording\tflash\tstart\tend\tfile\trange\twritten\tbytes\toutcome\n"
+               b"08:47:09 7-Dec-2026 UTC\t0003 0102 4b33 0a17 0001\t1\t0:1-0:4\t69afb360\t69afb3e2\trec001.kvd\t4\t4\t"
+               b"1048620\tcomplete\n"],
     "selection": [b"\x07" + b"1-3,5", b"\x07a", b"\x03x", b"\x0510-2,4"],
     "getarg": [b"2030 1 1 0 0 0", b"-5 12 99999999999"], "scanints": [b"1 2 3", b"99999999999 -1"]}
 # Key scripts, run on the emulated tag.
