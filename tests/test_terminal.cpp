@@ -131,7 +131,9 @@ TEST_F(InDir, CommandLines) {
         "mkdir -p bin; for p in k3host-sim kvdcheck; do printf '#!/bin/sh\\nexec wine \"%s\" \"$@\"\\n' \"$(dirname '" +
         exe + "')/$p.exe\" >bin/$p; chmod +x bin/$p; done; ";
     all.erase(std::remove_if(all.begin(), all.end(),
-                             [](const Row &r) { return !strncmp(r.cmd, "k3host ", 7) || strstr(r.cmd, "HOME"); }),
+                             [](const Row &r) {  // a POSIX FIFO is nothing Windows programs meet
+                               return !strncmp(r.cmd, "k3host ", 7) || strstr(r.cmd, "HOME") || strstr(r.cmd, "mkfifo");
+                             }),
               all.end());
     all.push_back(
         {"k3host-sim && ls \"$(winepath -u \"$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\\r')\")/k3host-sim\"", 0,
