@@ -265,7 +265,9 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
     if (r.between) r.between();
     keys(r.later);
     keys_at(vbus_now_ms() + 100000, "q");  // not while an erase runs: a key waiting stops it
-    if (*r.later) EXPECT_EQ(run([&] { return host(find(tag)); }), 1) << r.what;
+    if (*r.later) {
+      EXPECT_EQ(run([&] { return host(find(tag)); }), 1) << r.what;
+    }
     std::string e = err(), files, record;
     for (const char *name : {"rec001.kvd", "rec003.kvd", "rec007.kvd"}) {
       KvdInfo k;
