@@ -1,8 +1,13 @@
-// The libusb 0.1 API, declared by this program for builds that have no
-// system header for it: the Windows build of the simulator, whose virtual bus
-// defines every function below. Names, signatures, record fields and
-// constants are those of the 0.1 API, so the modules compile unchanged
-// against this header, the Linux system header or libusb-win32's.
+// The libusb 0.1 API as libusb-win32's libusb0.dll has it, declared by this
+// program for every Windows build: k3host.exe links to the DLL through an
+// import library made from cmake/libusb0.def, and the simulator's virtual
+// bus defines every function below (the DLL form of the emulated tag exports
+// them). Names, signatures, record fields and constants are those of the 0.1
+// API, so the modules compile unchanged against this header or the Linux one.
+//
+// The DLL's records are byte-packed and `location` is an unsigned long (4
+// bytes on Windows): the layout is checked below, since a field one byte off
+// would read the tag's identity from the wrong place.
 //
 // Never include this directly: usbapi.h chooses the header.
 #pragma once
@@ -86,6 +91,8 @@
 #define USB_MAXALTSETTING 128
 #define USB_MAXENDPOINTS 32
 
+#pragma pack(push, 1)
+
 struct usb_endpoint_descriptor {
   uint8_t bLength;
   uint8_t bDescriptorType;
@@ -168,9 +175,34 @@ struct usb_bus {
   struct usb_bus *next, *prev;
   char dirname[LIBUSB_PATH_MAX];
   struct usb_device *devices;
-  uint32_t location;
+  unsigned long location;
   struct usb_device *root_dev;
 };
+
+#pragma pack(pop)
+
+#ifdef __cplusplus
+#define K3_LAYOUT(cond) static_assert(cond, #cond)
+#else
+#define K3_LAYOUT(cond) _Static_assert(cond, #cond)
+#endif
+K3_LAYOUT(sizeof(struct usb_device_descriptor) == 18);
+K3_LAYOUT(sizeof(unsigned long) == 4);
+#ifdef _WIN64
+K3_LAYOUT(sizeof(struct usb_endpoint_descriptor) == 21 && offsetof(struct usb_endpoint_descriptor, extra) == 9);
+K3_LAYOUT(sizeof(struct usb_interface_descriptor) == 29 && offsetof(struct usb_interface_descriptor, endpoint) == 9);
+K3_LAYOUT(sizeof(struct usb_interface) == 12);
+K3_LAYOUT(sizeof(struct usb_config_descriptor) == 29 && offsetof(struct usb_config_descriptor, interface) == 9);
+K3_LAYOUT(sizeof(struct usb_device) == 580 && offsetof(struct usb_device, filename) == 16 &&
+          offsetof(struct usb_device, bus) == 528 && offsetof(struct usb_device, descriptor) == 536 &&
+          offsetof(struct usb_device, config) == 554 && offsetof(struct usb_device, dev) == 562 &&
+          offsetof(struct usb_device, devnum) == 570 && offsetof(struct usb_device, num_children) == 571 &&
+          offsetof(struct usb_device, children) == 572);
+K3_LAYOUT(sizeof(struct usb_bus) == 548 && offsetof(struct usb_bus, dirname) == 16 &&
+          offsetof(struct usb_bus, devices) == 528 && offsetof(struct usb_bus, location) == 536 &&
+          offsetof(struct usb_bus, root_dev) == 540);
+#endif
+#undef K3_LAYOUT
 
 struct usb_dev_handle;
 typedef struct usb_dev_handle usb_dev_handle;
@@ -179,7 +211,8 @@ typedef struct usb_dev_handle usb_dev_handle;
 extern "C" {
 #endif
 
-extern struct usb_bus *usb_busses;
+// The DLL exports no data: the list head is a function's result.
+#define usb_busses usb_get_busses()
 
 void usb_init(void);
 void usb_set_debug(int level);

@@ -2,11 +2,12 @@
 //
 // Every module includes this header, never <usb.h> directly, so that a build
 // can choose which declaration of the API to use:
-//  - the header named by K3_USB_HEADER (libusb-win32's 0.1 header for the
-//    real-USB Windows build);
-//  - on Windows otherwise, the program's own declarations (usb01.h), for the
-//    simulator whose virtual bus defines the functions. MinGW ships an
-//    unrelated <usb.h> that must never be picked up;
+//  - the header named by K3_USB_HEADER (libusb-win32's own 0.1 header, when
+//    a build is made against its unpacked distribution);
+//  - on Windows otherwise, the program's own declarations of libusb0.dll's
+//    API (usb01.h), for k3host.exe and for the simulator whose virtual bus
+//    defines the functions. MinGW ships an unrelated <usb.h> that must never
+//    be picked up;
 //  - elsewhere the system's libusb 0.1 header, for both the real library and
 //    the virtual bus.
 #pragma once

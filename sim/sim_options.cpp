@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "k3proto.h"
+#include "vbus.h"
 
 const char SIM_USAGE[] =
     "usage: k3host-sim [options]\n"
@@ -290,4 +291,29 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
   o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir(&o.warning);
   *opt = o;
   return 0;
+}
+
+void sim_start(const SimOptions &opt) {
+  vbus_reset();
+  vbus_realtime(1);
+  vbus_record(0);  // a session may run for hours: keep no logs
+  vbus_link(opt.full_speed, opt.latency_us);
+  if (!opt.no_tag) {
+    int tag = vbus_attach(opt.tag);
+    // The saved state is the tag's memory; what is said on the command line
+    // now wins over it. The device type and the battery are always as the
+    // command line says, so a run without --type is always a KOVA-3.
+    TagConfig &cfg = vbus_tag_config(tag);
+    cfg.devtype = opt.tag.devtype;
+    if (opt.set_offset) cfg.clock_offset = opt.tag.clock_offset;
+    cfg.battery_mv = opt.tag.battery_mv;
+    cfg.battery_status = opt.tag.battery_status;
+    // A new tag has never been configured, whatever the saved state holds.
+    if (opt.tag.eeprom_blank) vbus_tag_eeprom(tag).assign(0x10000, 0xFF);
+    vbus_tag_save(tag);
+    for (const Fault &f : opt.faults) vbus_fault(tag, f);
+    unsigned long start = vbus_now_ms();
+    for (const SimMessage &m : opt.messages)
+      vbus_tag_send(tag, MSG_TEXT, m.text.data(), (int)m.text.size(), start + m.ms);
+  }
 }

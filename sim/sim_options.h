@@ -34,5 +34,10 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
 // Parses one --fault argument, CODE:NTH:KIND[:ARG]. 0 good; 1 bad, reason in *err.
 int sim_parse_fault(const std::string &text, Fault *f, std::string *err);
 
+// Puts the tag the options describe on a fresh bus that runs in real time,
+// with its faults and messages, its state loaded (and saved back as the
+// options change it); the bus is empty with --no-tag.
+void sim_start(const SimOptions &opt);
+
 // The --help text.
 extern const char SIM_USAGE[];

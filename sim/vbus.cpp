@@ -19,6 +19,16 @@
 #include "usbapi.h"
 #include "vbus.h"
 
+// libusb-win32's API has no list-head variable, only usb_get_busses()
+// behind a macro of that name: there the bus keeps the variable to itself.
+#ifdef usb_busses
+#undef usb_busses
+#define K3_BUSSES_STATIC static
+#else
+#define K3_BUSSES_STATIC
+#endif
+K3_BUSSES_STATIC struct usb_bus *usb_busses = nullptr;
+
 #define VID_BOOT 0x0451
 #define PID_BOOT 0x9001
 #define VID_HOST 0x0C55
@@ -131,7 +141,7 @@ DevRecord *record_of(const struct usb_device *dev) {
 
 struct usb_bus *bus_record(int number) {
   for (auto &b : B.buses)
-    if (b->location == (uint32_t)number) return b.get();
+    if (b->location == (unsigned long)number) return b.get();
   return nullptr;
 }
 
@@ -406,8 +416,6 @@ std::vector<SimRecording> vbus_flash_dir(int tag) {
 
 // ---- libusb 0.1 ----
 
-struct usb_bus *usb_busses = nullptr;
-
 void usb_init(void) {}
 void usb_set_debug(int level) { (void)level; }
 struct usb_bus *usb_get_busses(void) { return usb_busses; }
@@ -420,7 +428,7 @@ int usb_find_busses(void) {
     if (bus_record(n)) continue;
     auto b = std::make_unique<struct usb_bus>();
     memset(b.get(), 0, sizeof *b);
-    b->location = (uint32_t)n;
+    b->location = (unsigned long)n;
     snprintf(b->dirname, sizeof b->dirname, "%03d", n);
     B.buses.push_back(std::move(b));
     added++;
