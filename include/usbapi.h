@@ -19,3 +19,7 @@
 #else
 #include <usb.h>
 #endif
+
+// libusb-win32 reports a time-out as -116 whatever the C runtime's ETIMEDOUT
+// is, and a device that has left the bus as -EIO (it has no -ENODEV).
+#define USB_ETIMEDOUT_WIN32 116

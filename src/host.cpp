@@ -171,7 +171,24 @@ int in_service(int tmo) {
 }
 
 // True when the last library call failed because the tag left the bus.
-static int tag_gone(void) { return usb_lasterr == -ENODEV; }
+// Linux's library says so (-ENODEV); libusb-win32 has no such number and
+// reports an I/O error (-EIO): then the tag is gone when a new search of the
+// bus no longer lists the device the session opened. A time-out is a quiet
+// tag, not a search (the idle loop times out all the time).
+static int tag_gone(void) {
+  if (usb_lasterr == -ENODEV) return 1;
+  if (usb_lasterr >= 0 || usb_lasterr == -ETIMEDOUT || usb_lasterr == -USB_ETIMEDOUT_WIN32 || !usb_handle) return 0;
+  // Only compared: the library may have freed the record of a device it no
+  // longer finds.
+  const struct usb_device *mine = usb_device(usb_handle);
+  usb_find_busses();
+  usb_find_devices();
+  for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next)
+    for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
+      if (dev == mine) return 0;
+  usb_lasterr = -ENODEV;  // gone for good: the next question needs no search
+  return 1;
+}
 
 // getmess, but a read that brought nothing and came back before its time-out
 // (a library error rather than a quiet tag) waits out the rest, so that the

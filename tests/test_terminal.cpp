@@ -39,10 +39,23 @@ WINDOWS_LACKS(TEST, PlatTerminal, KeysOfTheWindowsConsoleSignalsAndRestore, "pse
 struct SimSession : InDir, testing::WithParamInterface<int> {};
 
 // K3_SIM_EXE names a Windows build of k3host-sim.exe (kvdcheck.exe beside
-// it): the programs below are then that build, run under wine.
+// it): the programs below are then that build, run under wine. K3_HOST_EXE
+// may name as well the production k3host.exe with the emulated tag's
+// libusb0.dll beside it: the simulator's sessions then run through it, the
+// simulator's options going to the DLL in K3_SIM_OPTIONS.
 static std::string wine_exe() {
   const char *e = getenv("K3_SIM_EXE");
   return e ? e : "";
+}
+static const char *host_exe() { return getenv("K3_HOST_EXE"); }
+// The command line that runs a simulator session under wine.
+static std::vector<std::string> wine_session(const std::vector<std::string> &args) {
+  std::vector<std::string> cmd{wine_exe()};
+  if (!host_exe()) return cmd.insert(cmd.end(), args.begin(), args.end()), cmd;
+  std::string opts;
+  for (const std::string &a : args) opts += a + " ";
+  setenv("K3_SIM_OPTIONS", opts.c_str(), 1);
+  return {host_exe()};
 }
 
 // A KOVA-3 session, state in memory only, ended each way a person ends it:
@@ -69,7 +82,7 @@ TEST_P(SimSession, KeysThenEachWayOut) {
   };
   pty.plain = !exe.empty();
   ASSERT_TRUE(exe.empty() ? pty.start(K3HOST_SIM_PATH, {"--no-state"}, dir)
-                          : pty.start("wine", {exe, "--no-state"}, dir));
+                          : pty.start("wine", wine_session({"--no-state"}), dir));
   EXPECT_TRUE(pty.wait_for(P)) << pty.text();
   const double cpu0 = cpu();
   size_t m = pty.mark();
@@ -119,9 +132,11 @@ TEST_F(InDir, CommandLines) {
       {"printf '5data\\r21,3\\rrec\\rq' | k3host-sim --no-state >/dev/null 2>&1; kvdcheck data/rec*.kvd", 0,
        "^data/rec001\\.kvd: good\n[\\s\\S]*\ndata/rec003\\.kvd: good\n[\\s\\S]*record +complete, 35 of 35"}};
   // clang-format on
-  // Under wine the Windows programs stand in for the native ones on the PATH.
-  // There is no Windows k3host (it needs libusb-win32), and the simulator
-  // keeps its state under %LOCALAPPDATA%, which wine sets itself.
+  // Under wine the Windows programs stand in for the native ones on the PATH,
+  // k3host.exe only when K3_HOST_EXE names it; the simulator keeps its state
+  // under %LOCALAPPDATA%, which wine sets itself. Through k3host.exe the
+  // simulator's sessions take their options from the emulated tag's DLL,
+  // which has no --help or --version of its own.
   const std::string exe = wine_exe();
   std::string cmd = "cd '" + dir + "' && export HOME=\"$PWD\" XDG_STATE_HOME= PATH=\"" +
                     (exe.empty() ? "$(dirname '" K3HOST_SIM_PATH "')" : "$PWD/bin") + "\":$PATH; ";
@@ -130,9 +145,16 @@ TEST_F(InDir, CommandLines) {
     cmd +=
         "mkdir -p bin; for p in k3host-sim kvdcheck; do printf '#!/bin/sh\\nexec wine \"%s\" \"$@\"\\n' \"$(dirname '" +
         exe + "')/$p.exe\" >bin/$p; chmod +x bin/$p; done; ";
+    if (host_exe())
+      cmd += "printf '#!/bin/sh\\nexec wine \"%s\" \"$@\"\\n' '" + std::string(host_exe()) +
+             "' >bin/k3host; printf '#!/bin/sh\\nK3_SIM_OPTIONS=\"$*\" exec wine \"%s\"\\n' '" + host_exe() +
+             "' >bin/k3host-sim; chmod +x bin/*; ";
+    const std::regex sim_own("k3host-sim -(h|-help|-version)");
     all.erase(std::remove_if(all.begin(), all.end(),
-                             [](const Row &r) {  // a POSIX FIFO is nothing Windows programs meet
-                               return !strncmp(r.cmd, "k3host ", 7) || strstr(r.cmd, "HOME") || strstr(r.cmd, "mkfifo");
+                             [&](const Row &r) {  // a POSIX FIFO is nothing Windows programs meet
+                               return strstr(r.cmd, "HOME") || strstr(r.cmd, "mkfifo") ||
+                                      (!host_exe() && !strncmp(r.cmd, "k3host ", 7)) ||
+                                      (host_exe() && std::regex_search(r.cmd, sim_own));
                              }),
               all.end());
     all.push_back(
