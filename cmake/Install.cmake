@@ -1,7 +1,31 @@
 # What `cmake --install` puts where, beside the programs (each installed
-# next to its target), and the Debian package CPack makes of it all.
+# next to its target), and the package CPack makes of it all: a Debian
+# package, or for Windows a ZIP.
 #   cmake --install build --prefix /usr/local
 #   cd build && cpack -G DEB
+#   cd build-win && cpack -G ZIP        # build-win/k3host-1.1-win64.zip
+
+if(WIN32)
+  # The ZIP: the programs at the top with the README and the Windows notes
+  # as text, in Windows line ends, for Notepad.
+  foreach(note README.md packaging/Windows.txt)
+    get_filename_component(name ${note} NAME_WE)
+    set(out ${PROJECT_BINARY_DIR}/notes/${name}.txt)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/${note} -DOUT=${out} -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/${note} ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake VERBATIM)
+    list(APPEND K3_NOTES ${out})
+  endforeach()
+  add_custom_target(k3notes ALL DEPENDS ${K3_NOTES})
+  install(FILES ${K3_NOTES} DESTINATION .)
+  set(CPACK_PACKAGE_NAME k3host)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME k3host-${PROJECT_VERSION}-win64)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
 
 # Man pages, compressed as Debian does when gzip is at hand.
 set(K3_MAN_PAGES k3host.1 k3host-sim.1 kvdcheck.1)
