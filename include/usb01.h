@@ -26,6 +26,11 @@
 #ifdef interface
 #undef interface
 #endif
+// They also define IN, OUT and OPTIONAL as empty words (parameter notes),
+// which would silently vanish from any name the program or its tests use.
+#undef IN
+#undef OUT
+#undef OPTIONAL
 
 #define LIBUSB_PATH_MAX 512
 
