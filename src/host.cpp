@@ -172,9 +172,10 @@ int in_service(int tmo) {
 
 // True when the last library call failed because the tag left the bus.
 // Linux's library says so (-ENODEV); libusb-win32 has no such number and
-// reports an I/O error (-EIO): then the tag is gone when a new search of the
-// bus no longer lists the device the session opened. A time-out is a quiet
-// tag, not a search (the idle loop times out all the time).
+// reports an I/O error (-EIO) like other failures: so after any failure but
+// a time-out, the tag is gone when a new search of the bus no longer lists
+// the device the session opened. A time-out is a quiet tag, not a search
+// (the idle loop times out all the time).
 static int tag_gone(void) {
   if (usb_lasterr == -ENODEV) return 1;
   if (usb_lasterr >= 0 || usb_lasterr == -ETIMEDOUT || usb_lasterr == -USB_ETIMEDOUT_WIN32 || !usb_handle) return 0;
