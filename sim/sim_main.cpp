@@ -21,6 +21,6 @@ int main(int argc, char **argv) {
   }
   if (!opt.warning.empty()) fprintf(stderr, "k3host-sim: %s\n", opt.warning.c_str());
 
-  sim_start(opt);
+  if (sim_start(opt) < 0) return 2;
   return k3host_main();
 }

@@ -2,6 +2,8 @@
 #include "sim_options.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +12,13 @@
 
 #include "k3proto.h"
 #include "vbus.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 const char SIM_USAGE[] =
     "usage: k3host-sim [options]\n"
@@ -28,6 +37,10 @@ const char SIM_USAGE[] =
     "  --no-state         keep the tag's state in memory only\n"
     "  --new-tag          a new tag: its EEPROM erased, so the program offers to configure it\n"
     "                     (the saved EEPROM is erased too)\n"
+    "  --vanish MS        the tag leaves the bus MS milliseconds after start (a pulled cable)\n"
+    "  --no-zlp           the tag ends no reply of a multiple of 64 bytes with a zero-length packet\n"
+    "  --no-access        the user may not use the tag's device node: set configuration and\n"
+    "                     claim fail with -EPERM (the udev rule missing)\n"
     "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], NTH the occurrence counted from 1\n"
     "                     (0 = every), KIND one of noreply badsync badlen badcrc wrongcode short\n"
     "                     nack error text vanish writefail zlpfail delay stall (for text, ARG is\n"
@@ -218,6 +231,19 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     } else if (a == "--new-tag") {
       if (!flag()) return 1;
       o.tag.eeprom_blank = 1;
+    } else if (a == "--no-zlp") {
+      if (!flag()) return 1;
+      o.tag.zlp = 0;
+    } else if (a == "--no-access") {
+      if (!flag()) return 1;
+      o.tag.no_access = 1;
+    } else if (a == "--vanish") {
+      if (!value(&v)) return 1;
+      if (!number(v, 0, 86400000, &n)) {
+        *err = "bad vanish time '" + v + "': milliseconds";
+        return 1;
+      }
+      o.vanish_ms = (long)n;
     } else if (a == "--full-speed") {
       if (!flag()) return 1;
       o.full_speed = true;
@@ -293,27 +319,56 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
   return 0;
 }
 
-void sim_start(const SimOptions &opt) {
+// Holds the state directory for this process until it ends, so that two
+// runs never overwrite each other's changes. 0 held; 1 in use elsewhere.
+static int lock_statedir(const std::string &dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  std::string lock = (std::filesystem::path(dir) / "lock").string();
+#ifdef _WIN32
+  // No sharing: a second open fails while this one lives.
+  HANDLE h = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+#else
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;  // the state cannot be written either; saving says so
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return errno == EWOULDBLOCK ? 1 : 0;
+  }
+#endif
+  return 0;  // held until the process ends
+}
+
+int sim_start(const SimOptions &opt) {
+  if (!opt.tag.statedir.empty() && lock_statedir(opt.tag.statedir)) {
+    fprintf(stderr,
+            "k3host-sim: the state directory %s is in use by another run; give another with --state DIR, "
+            "or use --no-state\n",
+            opt.tag.statedir.c_str());
+    return -1;
+  }
   vbus_reset();
   vbus_realtime(1);
   vbus_record(0);  // a session may run for hours: keep no logs
   vbus_link(opt.full_speed, opt.latency_us);
-  if (!opt.no_tag) {
-    int tag = vbus_attach(opt.tag);
-    // The saved state is the tag's memory; what is said on the command line
-    // now wins over it. The device type and the battery are always as the
-    // command line says, so a run without --type is always a KOVA-3.
-    TagConfig &cfg = vbus_tag_config(tag);
-    cfg.devtype = opt.tag.devtype;
-    if (opt.set_offset) cfg.clock_offset = opt.tag.clock_offset;
-    cfg.battery_mv = opt.tag.battery_mv;
-    cfg.battery_status = opt.tag.battery_status;
-    // A new tag has never been configured, whatever the saved state holds.
-    if (opt.tag.eeprom_blank) vbus_tag_eeprom(tag).assign(0x10000, 0xFF);
-    vbus_tag_save(tag);
-    for (const Fault &f : opt.faults) vbus_fault(tag, f);
-    unsigned long start = vbus_now_ms();
-    for (const SimMessage &m : opt.messages)
-      vbus_tag_send(tag, MSG_TEXT, m.text.data(), (int)m.text.size(), start + m.ms);
-  }
+  if (opt.no_tag) return 0;
+  int tag = vbus_attach(opt.tag);
+  // The saved state is the tag's memory; what is said on the command line
+  // now wins over it. The device type and the battery are always as the
+  // command line says, so a run without --type is always a KOVA-3.
+  TagConfig &cfg = vbus_tag_config(tag);
+  cfg.devtype = opt.tag.devtype;
+  if (opt.set_offset) cfg.clock_offset = opt.tag.clock_offset;
+  cfg.battery_mv = opt.tag.battery_mv;
+  cfg.battery_status = opt.tag.battery_status;
+  // A new tag has never been configured, whatever the saved state holds.
+  if (opt.tag.eeprom_blank) vbus_tag_eeprom(tag).assign(0x10000, 0xFF);
+  vbus_tag_save(tag);
+  for (const Fault &f : opt.faults) vbus_fault(tag, f);
+  unsigned long start = vbus_now_ms();
+  for (const SimMessage &m : opt.messages)
+    vbus_tag_send(tag, MSG_TEXT, m.text.data(), (int)m.text.size(), start + m.ms);
+  if (opt.vanish_ms >= 0) cfg.leave_at_ms = (long)(start + (unsigned long)opt.vanish_ms);
+  return tag;
 }

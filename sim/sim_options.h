@@ -24,6 +24,7 @@ struct SimOptions {
   unsigned long latency_us = 0; // the tag's latency on it
   // Options given explicitly, which win over the tag's saved state.
   bool set_offset = false;
+  long vanish_ms = -1;          // the tag leaves the bus this long after start, -1 never
 };
 
 // Parses argv[1..argc-1]. 0 good; 1 bad, with a one-line reason in *err.
@@ -34,10 +35,11 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
 // Parses one --fault argument, CODE:NTH:KIND[:ARG]. 0 good; 1 bad, reason in *err.
 int sim_parse_fault(const std::string &text, Fault *f, std::string *err);
 
-// Puts the tag the options describe on a fresh bus that runs in real time,
-// with its faults and messages, its state loaded (and saved back as the
-// options change it); the bus is empty with --no-tag.
-void sim_start(const SimOptions &opt);
+// Puts the tag the options describe on the virtual bus, in real time, with
+// its faults and scripted messages, holding its state directory for this
+// process. The tag's id; 0 with --no-tag; -1 when the state directory is in
+// use by another run (said on standard error).
+int sim_start(const SimOptions &opt);
 
 // The --help text.
 extern const char SIM_USAGE[];

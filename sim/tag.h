@@ -27,6 +27,7 @@ struct TagOutgoing {
   TagBytes bytes;            // shared with the replay memory (vbus_tag_replay)
   bool leave_after = false;  // the tag leaves the bus once this is read
   bool unprompted = false;   // scripted, not a reply: survives a restart
+  size_t off = 0;            // bytes of it already read (a read smaller than it takes what fits)
 };
 
 struct Tag {

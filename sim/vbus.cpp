@@ -1,9 +1,8 @@
 // The virtual USB bus: the libusb 0.1 functions the program calls, over the
 // emulated tags, with the return conventions of libusb 0.1 on Linux. It keeps
 // real usb_bus/usb_device lists: each enumeration of a tag gets a device
-// record of its own, and records stay allocated until vbus_reset, so a
-// pointer the program kept from an earlier search never dangles; it only
-// stops opening.
+// record of its own, freed by the first search after the tag has left, as
+// the library frees its own.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -105,11 +104,17 @@ void leave(Tag &t) {
                t.outq.end());
 }
 
-// Brings back tags whose reboot after a boot image is over.
+// Brings back tags whose reboot after a boot image is over, and takes away
+// those whose time to leave has come.
 void tick() {
   unsigned long now = vbus_now_ms();
   for (auto &tp : B.tags) {
     Tag &t = *tp;
+    if (t.cfg.leave_at_ms >= 0 && (long)now >= t.cfg.leave_at_ms) {
+      t.cfg.leave_at_ms = -1;
+      if (t.present) leave(t);
+      t.reenum_pending = false;
+    }
     if (t.reenum_pending && now >= t.reenum_at) {
       t.reenum_pending = false;
       t.present = true;
@@ -217,6 +222,43 @@ bool next_time(const Tag &t, uint64_t *at) {
   return any;
 }
 
+// The transfer being read now: the one partly read, else the first due.
+int head(const Tag &t, uint64_t now) {
+  for (size_t i = 0; i < t.outq.size(); i++)
+    if (t.outq[i].off > 0) return (int)i;
+  return next_due(t, now);
+}
+
+void cross(int n);
+
+// Moves due bytes of the tag's IN endpoint into an URB of size bytes that
+// holds *got. A transfer ends with its short packet, or with the
+// zero-length packet the tag sends after one of a multiple of 64 bytes
+// (TagConfig::zlp); without that the URB runs on into the next transfer.
+// 1: the URB is done (full, or a transfer ended); 0: it waits for more.
+int pipe_fill(Tag &t, uint8_t *buf, int size, int *got) {
+  for (;;) {
+    int i = head(t, vbus_now_us());
+    if (i < 0) return 0;
+    TagOutgoing &o = t.outq[(size_t)i];
+    const std::vector<uint8_t> &b = *o.bytes;
+    size_t n = std::min(b.size() - o.off, (size_t)(size - *got));
+    if (n) memcpy(buf + *got, b.data() + o.off, n);
+    o.off += n;
+    *got += (int)n;
+    if (o.off < b.size()) return 1;  // full: the rest waits for the next URB
+    bool boundary = !b.empty() && b.size() % USB_PACKET == 0;
+    // Full right at the end of a transfer: its zero-length packet is what
+    // the next URB gets.
+    if (boundary && t.cfg.zlp && n > 0 && *got == size) return 1;
+    cross((int)b.size());
+    bool leave_after = o.leave_after;
+    t.outq.erase(t.outq.begin() + i);
+    if (leave_after) leave(t);
+    if (!boundary || t.cfg.zlp || *got == size || leave_after) return 1;
+  }
+}
+
 // Waits until bus time `until` (us). In real time a sleep ends some 50 to
 // 100 us late, which would count against the program on every transfer of a
 // paced link: the last stretch is waited out on the clock instead.
@@ -289,6 +331,12 @@ int vbus_tag_state(int tag) {
   Tag *t = tag_of(tag);
   if (!t || !t->present) return -1;
   return t->state;
+}
+
+int vbus_tag_generation(int tag) {
+  tick();
+  Tag *t = tag_of(tag);
+  return t && t->present ? t->generation : 0;
 }
 
 int vbus_device_tag(const struct usb_device *dev) {
@@ -477,6 +525,13 @@ int usb_find_devices(void) {
       prev = d;
     }
   }
+  // The records of devices that have left go, as the library frees them.
+  B.records.erase(std::remove_if(B.records.begin(), B.records.end(),
+                                 [](const std::unique_ptr<DevRecord> &r) {
+                                   Tag *t = tag_of(r->tag);
+                                   return !t || !t->present || t->generation != r->generation;
+                                 }),
+                  B.records.end());
   return changes;
 }
 
@@ -518,7 +573,11 @@ struct usb_device *usb_device(usb_dev_handle *h) {
 int usb_set_configuration(usb_dev_handle *h, int configuration) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   Tag *t = live(h);
-  int r = !t ? -ENODEV : configuration != USB_CONFIG ? -EINVAL : (t->cfg.refuse & REFUSE_SETCONF) ? -EIO : 0;
+  int r = !t                               ? -ENODEV
+          : t->cfg.no_access                ? -EPERM
+          : configuration != USB_CONFIG     ? -EINVAL
+          : (t->cfg.refuse & REFUSE_SETCONF) ? -EIO
+                                            : 0;
   log_event(EV_SETCONF, h->tag, configuration, {}, r);
   return seterr(r);
 }
@@ -529,6 +588,8 @@ int usb_claim_interface(usb_dev_handle *h, int interface) {
   int r = 0;
   if (!t)
     r = -ENODEV;
+  else if (t->cfg.no_access)
+    r = -EPERM;
   else if (interface != USB_IFACE)
     r = -EINVAL;
   else if (t->cfg.held)
@@ -638,31 +699,37 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
   if (!t) return done(-ENODEV);
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
   if (ep != EP_IN || t->state != 1) return done(-ENOENT);
-  if (t->cfg.read_error) return done(t->cfg.read_error);
+  // A stalled endpoint ends each URB at once with an error status, which the
+  // library does not look at: it gives the bytes moved, none.
+  if (t->cfg.read_error) return done(0);
   uint64_t deadline = vbus_now_us() + (uint64_t)(timeout > 0 ? timeout : 0) * 1000;
+  int n = 0;
   for (;;) {
-    uint64_t now = vbus_now_us();
-    int i = next_due(*t, now);
-    if (i >= 0) {
-      TagOutgoing o = std::move(t->outq[(size_t)i]);
-      t->outq.erase(t->outq.begin() + i);
-      const std::vector<uint8_t> &b = *o.bytes;
-      cross((int)b.size());
-      if (b.size() > (size_t)size) return done(-EOVERFLOW);
-      if (!b.empty()) memcpy(bytes, b.data(), b.size());
-      if (B.record) got = b;  // only the log wants it
-      if (o.leave_after) leave(*t);
-      return done((int)b.size());
+    if (pipe_fill(*t, (uint8_t *)bytes, size, &n)) {
+      if (B.record) got.assign((uint8_t *)bytes, (uint8_t *)bytes + n);  // only the log wants it
+      return done(n);
     }
-    if (now >= deadline) return done(-ETIMEDOUT);
+    uint64_t now = vbus_now_us();
+    if (now >= deadline) return done(-ETIMEDOUT);  // what the URB held is lost with it
     uint64_t until = deadline, at;
     if (next_time(*t, &at) && at < until) until = at;
     if (B.realtime)
       plat_sleep_us((unsigned long)std::min<uint64_t>(until - now, REALTIME_STEP_US));
     else
       B.clock = until;
-    if (!(t = live(h))) return done(-ENODEV);
+    // Gone while the read waited: the URB ends empty, and only the calls
+    // after it fail with -ENODEV.
+    if (!(t = live(h))) return done(0);
   }
+}
+
+int vbus_urb_in(usb_dev_handle *h, int ep, uint8_t *buf, int size, int *got) {
+  if (!h || !known_handle(h) || !h->open) return -EBADF;
+  Tag *t = live(h);
+  if (!t) return -ENODEV;
+  if (ep != EP_IN || t->state != 1) return -ENOENT;
+  if (t->cfg.read_error) return -EPIPE;
+  return pipe_fill(*t, buf, size, got);
 }
 
 // The rest of the 0.1 API, so that any call links; the tag has no use for

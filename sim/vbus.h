@@ -80,8 +80,14 @@ struct TagConfig {
   int refuse = 0;             // library calls on it that fail with -EIO: REFUSE_* bits
   int bus = 1;                // bus number the tag sits on (buses in order)
   unsigned long reenum_ms = 1000;  // boot image received -> back in host state
-  int read_error = 0;         // non-zero: every read of its frames fails at once
-                              // with this (a stalled endpoint, say -EPIPE)
+  int read_error = 0;         // non-zero: its IN endpoint is stalled, so every
+                              // read ends at once with nothing (the library gives 0)
+  int zlp = 1;                // 1: a transfer of a multiple of 64 bytes is ended with
+                              // a zero-length packet; 0: it is not, and a read with
+                              // room left runs on into the next transfer
+  int no_access = 0;          // the user may not write to its device node: set
+                              // configuration and claim fail with -EPERM
+  long leave_at_ms = -1;      // bus time at which it leaves the bus on its own, -1 never
   std::string statedir;       // where the tag's state is kept; empty: memory only
   // Flash: two 1 GiB chips (4096 blocks of 64 pages of 2048 words), a few
   // bad blocks each.
@@ -168,12 +174,21 @@ struct BusEvent {
 
 // ---- The bus ----
 //
-// Bus notes the tests rely on:
+// Bus notes the tests rely on; reads answer as libusb 0.1 on Linux does:
 // - A request frame whose length is a multiple of 64 reaches the tag only
 //   with the zero-length packet after it. If the next write comes first, the
 //   two arrive as one transfer, which the tag rejects with a nack.
-// - Replies are due at once; a read delivers due transfers oldest first, and
-//   one larger than the read's buffer is dropped with -EOVERFLOW.
+// - Replies are due at once; a read takes due transfers oldest first. It
+//   ends at the end of a transfer: a short packet, or the zero-length packet
+//   the tag sends after one of a multiple of 64 bytes (TagConfig::zlp; without
+//   it the read runs on into the next transfer, and what it held is lost
+//   when it times out). A transfer larger than the read's buffer gives what
+//   fits; the rest comes with the next read.
+// - A stalled endpoint makes every read return 0 at once. A tag that leaves
+//   the bus while a read waits makes that read return 0; every later call
+//   gives -ENODEV.
+// - usb_find_devices frees the records of devices that have left the bus,
+//   as the library does: a pointer kept from an earlier search dangles.
 // - A time-out of 0 or less makes a read a poll.
 // - Requests are counted for faults when their header (sync, code) can be
 //   read, whether or not the rest of the frame is good.
@@ -183,6 +198,7 @@ int vbus_attach(const TagConfig &cfg);    // puts a tag on the bus; its id
 void vbus_detach(int tag);                // the tag vanishes (handles give -ENODEV)
 int vbus_present(int tag);                // 1 while the tag is on the bus
 int vbus_tag_state(int tag);              // 0 boot loader, 1 host, -1 gone
+int vbus_tag_generation(int tag);         // its enumeration now (new at each return to the bus), 0 while gone
 // The tag a device record of the bus list belongs to (any enumeration of
 // it), or 0 for a pointer that is not one of the bus's records.
 struct usb_device;
@@ -271,6 +287,14 @@ std::vector<SimRecording> vbus_flash_dir(int tag);
 // program's and the bus's alone. The tag's memory must not change while it
 // is on (no writes, erases or clock to read). Off forgets the frames.
 void vbus_tag_replay(int tag, int on);
+
+// ---- The kernel's side, for a bridge from a real library ----
+
+// One IN URB of size bytes on an open handle, of which *got are filled:
+// moves what the tag has due into buf after them. 1: the URB is done (full,
+// or a transfer ended); 0: it waits for more; -ENODEV: the tag has left the
+// bus; -EPIPE: the endpoint is stalled; -ENOENT: no such endpoint.
+int vbus_urb_in(struct usb_dev_handle *h, int ep, uint8_t *buf, int size, int *got);
 
 // ---- A hostile tag, for fuzzing ----
 

@@ -54,7 +54,7 @@ void start_tag(void) {
     exit(2);
   }
   if (!opt.warning.empty()) fprintf(stderr, "libusb0.dll (emulated tag): %s\n", opt.warning.c_str());
-  sim_start(opt);
+  if (sim_start(opt) < 0) exit(2);  // its state directory in use: said already
 }
 
 }  // namespace
