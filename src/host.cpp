@@ -98,9 +98,43 @@ int checkmess(const unsigned char *frame, int count, MessRec *rec) {
   return 0;
 }
 
+// Whether the last frame read was of whole packets, so that the tag may
+// still send the zero-length packet that ends it.
+static int zlp_may_follow;
+
+// Reads one transfer from the tag into RXBUFF: its first packet, then the
+// rest its header announces. The library ends a read only at a short packet
+// or when the buffer is full, so a frame of whole packets is read to its
+// exact length: it then arrives whether or not the tag ends it with a
+// zero-length packet (without one, a larger read would run on into the next
+// transfer or time out and lose it). A zero-length packet left over from such
+// a frame is skipped. A frame with surplus bytes is read whole, so that its
+// length check fails. The byte count, or the library's error.
+static int readframe(int tmo) {
+  if (!usb_handle) return -ENODEV;
+  int r = usb_bulk_read(usb_handle, EP_IN, (char *)RXBUFF, USB_PACKET, tmo);
+  if (r == 0 && zlp_may_follow) {
+    zlp_may_follow = 0;
+    r = usb_bulk_read(usb_handle, EP_IN, (char *)RXBUFF, USB_PACKET, tmo);
+  }
+  zlp_may_follow = 0;
+  if (r != USB_PACKET) return r;  // a short packet ended the transfer, or an error
+  int total = ((RXBUFF[4] << 8) | RXBUFF[5]) + FRAME_OVERHEAD;
+  int exact = total > USB_PACKET && total % USB_PACKET == 0 && ((RXBUFF[0] << 8) | RXBUFF[1]) == FRAME_SYNC;
+  if (total == USB_PACKET && ((RXBUFF[0] << 8) | RXBUFF[1]) == FRAME_SYNC) {
+    zlp_may_follow = 1;
+    return r;
+  }
+  int more = exact ? total - USB_PACKET : FRAME_MAX - USB_PACKET;
+  int m = usb_bulk_read(usb_handle, EP_IN, (char *)RXBUFF + USB_PACKET, more, tmo);
+  if (m < 0) return r;  // cut short: the length check says so
+  zlp_may_follow = exact;
+  return r + m;
+}
+
 int getmess(MessRec *rec, int tmo) {
   memset(RXBUFF, 0, 100);
-  int r = usb_handle ? usb_bulk_read(usb_handle, EP_IN, (char *)RXBUFF, FRAME_MAX, tmo) : -ENODEV;
+  int r = readframe(tmo);
   if (r < FRAME_HDR) {
     usb_lasterr = r < 0 ? r : 0;
     rec->data = RXBUFF + 2;

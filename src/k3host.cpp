@@ -4,6 +4,7 @@
 // release-and-close helpers that the upload and the session share.
 #include "k3host.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -16,6 +17,12 @@ const int VIDPID[2][2] = {
     {0x0451, 0x9001},  // boot loader: takes the boot image
     {0x0C55, 0x1235},  // host firmware: takes the message protocol
 };
+
+// A tag on the bus that this user may not open: set by claimif when the
+// library refused for lack of permission (the device node not writable:
+// the udev rule missing, or the user not in its group).
+static int denied;
+static int no_permission(int r);
 
 int ask_again(const char *question) {
   while (plat_stopkey()) plat_getch();  // keys typed before the question; piped ones are its answers
@@ -53,6 +60,8 @@ int k3host_main(void) {
 }
 
 struct usb_device *device_init(int *state) {
+  static int told;  // the hint is given once a run
+  denied = 0;
   usb_find_busses();
   usb_find_devices();
   for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
@@ -70,23 +79,35 @@ struct usb_device *device_init(int *state) {
     }
   }
   *state = -1;
+  if (denied && !told) {
+    told = 1;
+    fprintf(stderr,
+            " A K3 is connected, but this user may not open it: install the udev rule 60-k3host.rules\n"
+            " and join the group plugdev (README, \"Without root\"), then plug the tag in again\n");
+  }
   return NULL;
 }
+
+// Whether a library result says the user lacks permission.
+static int no_permission(int r) { return r == -EPERM || r == -EACCES; }
 
 usb_dev_handle *claimif(struct usb_device *dev, int quiet) {
   usb_dev_handle *h = usb_open(dev);
   if (!h) {
+    if (no_permission(-errno)) denied = 1;  // the library's open leaves errno set
     if (!quiet) fprintf(stderr, " USB error: cannot open device\n\n");
     return NULL;
   }
   int r = usb_set_configuration(h, USB_CONFIG);
   if (r < 0) {
+    if (no_permission(r)) denied = 1;
     if (!quiet) fprintf(stderr, " USB error in set configuration: %d\n", r);
     usb_close(h);
     return NULL;
   }
   r = usb_claim_interface(h, USB_IFACE);
   if (r < 0) {
+    if (no_permission(r)) denied = 1;
     if (!quiet) fprintf(stderr, " USB error in claim interface: %d\n", r);
     usb_close(h);
     return NULL;

@@ -44,7 +44,7 @@ TEST_F(Transport, ZeroLengthPacketOnlyAfterAWholeNumberOfPackets) {
 // record to fill) and getmess off the bus: the first failed check decides the
 // flag; a bad frame leaves the record empty with its code as it was; a good
 // one comes whole, up to the largest, the odd last payload byte outside the
-// check value.
+// check value, whole packets with or without the zero-length packet after.
 TEST_F(Transport, FrameChecksFirstFailureDecides) {
   Bytes good = make_frame(0x0003, {1, 2, 3, 4, 5, 6, 7, 8}), odd = make_frame(MSG_TEXT, {'a', 'b', 'c'});
   Bytes badsync = good, surplus = good, badcrc = good, largest(PAYLOAD_MAX);
@@ -64,8 +64,15 @@ TEST_F(Transport, FrameChecksFirstFailureDecides) {
                {"bad check value", badcrc, CHK_CRC},
                {"good", good, 0},
                {"odd payload", odd, 0},
-               {"largest", largest, 0}};
+               {"largest", largest, 0},
+               {"one whole packet", make_frame(REQ_EEREAD, Bytes(54, 1)), 0},
+               {"two whole packets", make_frame(REQ_EEREAD, Bytes(118, 2)), 0},
+               {"16 KiB", make_frame(REQ_FLREAD, Bytes(16374, 3)), 0}};
+  // Each from a tag that ends a transfer of whole packets with a zero-length
+  // packet, then from one that does not: the frames come alike.
+  for (int zlp : {1, 0})
   for (const auto &c : cases) {
+    vbus_tag_config(tag).zlp = zlp;
     const uint8_t *b = c.bytes.data();
     int n = (int)c.bytes.size(), code = n >= 4 ? (b[2] << 8) | b[3] : -1;
     MessRec rec;

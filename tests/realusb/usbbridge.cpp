@@ -11,7 +11,9 @@
 // The tag options are k3host-sim's (the same tag, faults and state). With
 // --no-access the node is one the user may not write to: every ioctl fails
 // with EPERM, as usbfs answers a file opened read-only. The program runs in
-// this process's terminal; the bridge ends with its exit status.
+// this process's terminal; the bridge ends with its exit status. With
+// K3USB_RUSAGE=FILE set, the program's processor time (user, system) and the
+// wall time of the run are written to FILE, in seconds.
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -19,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -108,6 +111,7 @@ void watch_bus(void) {
   struct usb_device *d = vbus_present(TAG) ? tag_device() : nullptr;
   int gen = d ? vbus_tag_generation(TAG) : 0;
   if (gen == generation) return;
+  if (getenv("K3USB_TRACE")) fprintf(stderr, "[bridge: node generation %d -> %d]\n", generation, gen);
   if (!syspath.empty()) {
     umockdev_testbed_remove_device(TB, syspath.c_str());
     unlink((ROOT + devnode).c_str());
@@ -289,18 +293,21 @@ gboolean on_read(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
   return TRUE;
 }
 
-void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
+// A file of the node closed (its client object goes): the handle it stood
+// for is closed too, which is what restarts a boot loader that took an image.
+void client_closed(gpointer key, GObject *) {
   std::lock_guard<std::mutex> lock(M);
-  CLIENTS[client].generation = generation;
-}
-
-void on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
-  std::lock_guard<std::mutex> lock(M);
-  auto it = CLIENTS.find(client);
+  auto it = CLIENTS.find((UMockdevIoctlClient *)key);
   if (it == CLIENTS.end()) return;
   for (Urb &u : it->second.urbs) g_object_unref(u.data);
   if (it->second.h) usb_close(it->second.h);
   CLIENTS.erase(it);
+}
+
+void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
+  std::lock_guard<std::mutex> lock(M);
+  CLIENTS[client].generation = generation;
+  g_object_weak_ref(G_OBJECT(client), client_closed, client);
 }
 
 }  // namespace
@@ -342,7 +349,6 @@ int main(int argc, char **argv) {
   g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), NULL);
   g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), NULL);
   g_signal_connect(handler, "client-connected", G_CALLBACK(on_connected), NULL);
-  g_signal_connect(handler, "client-vanished", G_CALLBACK(on_vanished), NULL);
 
   // Every device number the tag may get is attached at once: the sandbox
   // answers a node only through the handler attached to its path.
@@ -363,8 +369,19 @@ int main(int argc, char **argv) {
   std::string preload = "libumockdev-preload.so.0";
   const char *old = getenv("LD_PRELOAD");
   if (old && *old) preload += std::string(":") + old;
+  // A program built with AddressSanitizer must accept the sandbox's library
+  // loaded before its runtime, and not count the sandbox's own memory as
+  // its leaks.
+  std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+  asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
+  std::string supp = ROOT + "/lsan.supp";
+  if (FILE *f = fopen(supp.c_str(), "w")) fputs("leak:libumockdev\nleak:libglib\nleak:libgobject\n", f), fclose(f);
+  std::string lsan = getenv("LSAN_OPTIONS") ? getenv("LSAN_OPTIONS") : "";
+  lsan += std::string(lsan.empty() ? "" : ":") + "suppressions=" + supp;
   pid_t pid = fork();
   if (pid == 0) {
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    setenv("LSAN_OPTIONS", lsan.c_str(), 1);
     setenv("LD_PRELOAD", preload.c_str(), 1);
     execvp(argv[prog], argv + prog);
     fprintf(stderr, "k3usb-bridge: cannot run %s: %s\n", argv[prog], strerror(errno));
@@ -372,7 +389,9 @@ int main(int argc, char **argv) {
   }
   signal(SIGINT, SIG_IGN);  // the terminal's Ctrl-C is the program's
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  struct rusage ru {};
+  uint64_t started = plat_clock_us();
+  while (wait4(pid, &status, WNOHANG, &ru) == 0) {
     plat_sleep_us(WATCH_US);
     std::lock_guard<std::mutex> lock(M);
     if (TAG) watch_bus();
@@ -381,6 +400,15 @@ int main(int argc, char **argv) {
     std::lock_guard<std::mutex> lock(M);
     if (TAG) vbus_tag_save(TAG);
   }
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WEXITSTATUS(status);
+  // For measuring: the program's processor time and the wall time, in s.
+  if (const char *m = getenv("K3USB_RUSAGE"))
+    if (FILE *f = fopen(m, "w")) {
+      fprintf(f, "%.3f %.3f %.3f\n", ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6,
+              ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6, (plat_clock_us() - started) / 1e6);
+      fclose(f);
+    }
+  // The sandbox's worker thread still runs: leave without running exit
+  // handlers (or a leak check) that would race it.
+  fflush(NULL);
+  _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
 }
