@@ -16,11 +16,11 @@
 // wall time of the run are written to FILE, in seconds.
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <umockdev.h>
@@ -37,9 +37,9 @@
 #include "usbapi.h"
 #include "vbus.h"
 
-#define URB_PIECE 16384        // the most one URB may carry, as the library asks
-#define KERNEL_WAIT_US 1000    // the library's select() in its reap loop: 1 ms
-#define WATCH_US 2000          // how often the bus is looked at for a tag leaving or coming back
+#define URB_PIECE 16384      // the most one URB may carry, as the library asks
+#define KERNEL_WAIT_US 1000  // the library's select() in its reap loop: 1 ms
+#define WATCH_US 2000        // how often the bus is looked at for a tag leaving or coming back
 
 namespace {
 
@@ -55,15 +55,15 @@ struct Urb {
 // One open file of the device node: the handle on the bus it stands for.
 struct Client {
   usb_dev_handle *h = nullptr;
-  int generation = 0;   // the enumeration the node belonged to when opened
-  size_t readpos = 0;   // read() position in the descriptors
+  int generation = 0;  // the enumeration the node belonged to when opened
+  size_t readpos = 0;  // read() position in the descriptors
   std::deque<Urb> urbs;
 };
 
 std::mutex M;  // the bus is used by the worker thread of umockdev and the main loop
 UMockdevTestbed *TB;
 int TAG;
-int generation = 0;         // enumeration of the node on view now, 0 none
+int generation = 0;  // enumeration of the node on view now, 0 none
 std::string syspath, devnode;
 std::string ROOT;  // the sandbox's root folder
 bool no_access = false;
@@ -84,21 +84,48 @@ struct usb_device *tag_device(void) {
 std::vector<uint8_t> descriptors(const struct usb_device *d) {
   std::vector<uint8_t> v;
   const struct usb_device_descriptor &dd = d->descriptor;
-  uint8_t dev[18] = {18, USB_DT_DEVICE, (uint8_t)dd.bcdUSB, (uint8_t)(dd.bcdUSB >> 8), 0xFF, 0, 0,
-                     dd.bMaxPacketSize0, (uint8_t)dd.idVendor, (uint8_t)(dd.idVendor >> 8),
-                     (uint8_t)dd.idProduct, (uint8_t)(dd.idProduct >> 8), 0, 1, 0, 0, 0, 1};
+  uint8_t dev[18] = {18,
+                     USB_DT_DEVICE,
+                     (uint8_t)dd.bcdUSB,
+                     (uint8_t)(dd.bcdUSB >> 8),
+                     0xFF,
+                     0,
+                     0,
+                     dd.bMaxPacketSize0,
+                     (uint8_t)dd.idVendor,
+                     (uint8_t)(dd.idVendor >> 8),
+                     (uint8_t)dd.idProduct,
+                     (uint8_t)(dd.idProduct >> 8),
+                     0,
+                     1,
+                     0,
+                     0,
+                     0,
+                     1};
   v.assign(dev, dev + 18);
   const struct usb_config_descriptor &c = d->config[0];
   const struct usb_interface_descriptor &a = c.interface[0].altsetting[0];
-  uint8_t conf[9] = {9, USB_DT_CONFIG, (uint8_t)c.wTotalLength, (uint8_t)(c.wTotalLength >> 8), 1,
-                     c.bConfigurationValue, 0, c.bmAttributes, c.MaxPower};
+  uint8_t conf[9] = {9,
+                     USB_DT_CONFIG,
+                     (uint8_t)c.wTotalLength,
+                     (uint8_t)(c.wTotalLength >> 8),
+                     1,
+                     c.bConfigurationValue,
+                     0,
+                     c.bmAttributes,
+                     c.MaxPower};
   uint8_t alt[9] = {9, USB_DT_INTERFACE, a.bInterfaceNumber, 0, a.bNumEndpoints, a.bInterfaceClass, 0, 0, 0};
   v.insert(v.end(), conf, conf + 9);
   v.insert(v.end(), alt, alt + 9);
   for (int i = 0; i < a.bNumEndpoints; i++) {
     const struct usb_endpoint_descriptor &e = a.endpoint[i];
-    uint8_t ep[7] = {7, USB_DT_ENDPOINT, e.bEndpointAddress, e.bmAttributes, (uint8_t)e.wMaxPacketSize,
-                     (uint8_t)(e.wMaxPacketSize >> 8), 0};
+    uint8_t ep[7] = {7,
+                     USB_DT_ENDPOINT,
+                     e.bEndpointAddress,
+                     e.bmAttributes,
+                     (uint8_t)e.wMaxPacketSize,
+                     (uint8_t)(e.wMaxPacketSize >> 8),
+                     0};
     v.insert(v.end(), ep, ep + 7);
   }
   return v;
