@@ -231,7 +231,8 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
   // clang-format off
   ASSERT_EQ(parse({"--type", "7", "--boot", "--held", "--battery=3300", "--charging", "--clock-offset", "-3600",
       "--state", "/tmp/s", "--fault", "0x301:2:text:a:b", "--fault", "eewrite:0:delay:250", "--new-tag",
-      "--message", "1500:hello: there", "--fault", "flread:0:pageerrors:4", "--full-speed", "--latency=250"}), 0) << e;
+      "--message", "1500:hello: there", "--fault", "flread:0:pageerrors:4", "--full-speed", "--latency=250",
+      "--vanish", "2500", "--no-zlp", "--no-access"}), 0) << e;
   // clang-format on
   ASSERT_EQ(std::make_pair(o.faults.size(), o.messages.size()), std::make_pair((size_t)3, (size_t)1));
   EXPECT_EQ(
@@ -239,15 +240,16 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
                       o.tag.battery_mv, o.tag.clock_offset, o.tag.statedir, o.tag.eeprom_blank, o.faults[0].code,
                       o.faults[0].nth, o.faults[0].kind, o.faults[0].text, o.faults[1].code, o.faults[1].kind,
                       o.faults[1].arg, o.faults[2].kind, o.messages[0].ms, o.messages[0].text, o.full_speed,
-                      o.latency_us),
+                      o.latency_us, o.vanish_ms, o.tag.zlp, o.tag.no_access),
       std::make_tuple(7, true, 1, 1, 1, 3300, -3600, std::string("/tmp/s"), 1, 0x301, 2, FAULT_TEXT, std::string("a:b"),
-                      0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul, std::string("hello: there"), true, 250ul));
+                      0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul, std::string("hello: there"), true, 250ul,
+                      2500l, 0, 1));
   // One row for each way the parser refuses (reason: part of the message).
   // clang-format off
   struct { std::vector<const char *> args; const char *reason; } cases[] = {
       {{"--type", "8"}, "'8'"}, {{"--type"}, "needs a value"}, {{"--frobnicate"}, "--frobnicate"},
       {{"--clock-offset", " 4"}, ""}, {{"--battery", "3.7"}, ""}, {{"--battery", "70000"}, ""}, {{"--boot=1"}, ""},
-      {{"--version=1"}, ""}, {{"--state", "/", "--no-state"}, ""}, {{"--fault", "2:1"}, ""}, {{"--type", "-1"}, ""},
+      {{"--version=1"}, ""}, {{"--state", "/", "--no-state"}, ""}, {{"--vanish", "-1"}, "vanish"}, {{"--fault", "2:1"}, ""}, {{"--type", "-1"}, ""},
       {{"--fault", "2:1:explode"}, ""}, {{"--fault", "0x10000:1:nack"}, "request name"}, {{"--fault", "2:1:delay"}, ""},
       {{"--message", "hello"}, ""}, {{"--message", "-5:hello"}, ""}, {{"--fault", "2:x:nack"}, ""},
       {{"--fault", "flread:1:fewpages"}, "needs an argument"}, {{"--fault", "flread:1:pageerrors"}, "needs an"},
