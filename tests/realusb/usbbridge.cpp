@@ -29,6 +29,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,7 @@ int TAG;
 int generation = 0;  // enumeration of the node on view now, 0 none
 std::string syspath, devnode;
 std::string ROOT;  // the sandbox's root folder
+UMockdevIoctlBase *HANDLER;  // answers for the node
 bool no_access = false;
 std::map<UMockdevIoctlClient *, Client> CLIENTS;
 
@@ -158,8 +160,17 @@ void watch_bus(void) {
   syspath = p ? p : "";
   g_free(p);
   devnode = node;
-  // The node itself: a plain file, which the sandbox then answers for.
+  // The node itself: a plain file, which the sandbox then answers for
+  // through the handler.
   if (FILE *f = fopen((ROOT + devnode).c_str(), "a")) fclose(f);
+  // Attached once per device number and kept: a program may still hold a
+  // file of a node that has gone, and its calls must keep reaching us.
+  static std::set<std::string> attached;
+  GError *e = NULL;
+  if (attached.insert(node).second && !umockdev_testbed_attach_ioctl(TB, node, HANDLER, &e)) {
+    fprintf(stderr, "k3usb-bridge: cannot attach %s: %s\n", node, e ? e->message : "?");
+    if (e) g_error_free(e);
+  }
 }
 
 // The client's handle on the bus, opened at its first use of the device.
@@ -372,22 +383,11 @@ int main(int argc, char **argv) {
     fprintf(stderr, "k3usb-bridge: cannot make %s\n", busdir.c_str());
     return 2;
   }
-  UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
-  g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), NULL);
-  g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), NULL);
-  g_signal_connect(handler, "client-connected", G_CALLBACK(on_connected), NULL);
+  HANDLER = umockdev_ioctl_base_new();
+  g_signal_connect(HANDLER, "handle-ioctl", G_CALLBACK(on_ioctl), NULL);
+  g_signal_connect(HANDLER, "handle-read", G_CALLBACK(on_read), NULL);
+  g_signal_connect(HANDLER, "client-connected", G_CALLBACK(on_connected), NULL);
 
-  // Every device number the tag may get is attached at once: the sandbox
-  // answers a node only through the handler attached to its path.
-  for (int n = 1; n <= 127; n++) {
-    char node[64];
-    snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", n);
-    GError *e = NULL;
-    if (!umockdev_testbed_attach_ioctl(TB, node, handler, &e)) {
-      fprintf(stderr, "k3usb-bridge: cannot attach %s: %s\n", node, e ? e->message : "?");
-      return 2;
-    }
-  }
   {
     std::lock_guard<std::mutex> lock(M);
     if (TAG) watch_bus();
