@@ -13,6 +13,7 @@
 #include "k3proto.h"
 #include "vbus.h"
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include <fcntl.h>
