@@ -229,7 +229,7 @@ TEST_F(InDir, RealLibrarySessionsMatchTheSimulator) {
       {"a stalled endpoint", {"--fault", "dir:1:stall"}, {{M, "1"}, {M, "4"}, {M, "q"}}, 0},
       {"the tag vanishing during an offload", {"--fault", "flread:3:vanish"},
        {{M, "2"}, {"... ", "3\r"}, {"base\t\t", "rec\r"}, {"y/n\n", "n"}}, 255},
-      {"the tag vanishing at the menu", {"--vanish", "2500"}, {{M, ""}, {"y/n\n", "n"}}, 255},
+      {"the tag vanishing at the menu", {"--vanish", "4000"}, {{M, ""}, {"y/n\n", "n"}}, 255},
       {"a tag the user may not open: said once", {"--no-access"},
        {{"udev rule 60-k3host.rules\n and join the group plugdev", ""}, {"y/n\n", "y"}, {"y/n\n", "n"}}, 255},
   };
