@@ -108,9 +108,15 @@ struct offloadinfo {
   uint32_t range;   // blocks the flash range spans; 0 when no geometry was read
   int32_t blocks;   // blocks completed in the file
   long long bytes;  // the size of the file left behind (0: none)
+  int gone;         // stopped because the tag left the bus (pulled out)
 };
+// Called, when set, after every block an offload completes with the bytes
+// of page data the file holds, in place of the time-to-go display; the
+// field station sets it to draw its own progress line.
+extern void (*offload_progress)(long long bytes);
 // hflsoffload for recording recno of the listing (0: a typed range): the
-// outcome, with *info. The file's line ends in "done" only for a complete
+// outcome, with *info. A tag that leaves the bus stops the offload (the
+// file keeps the open header and what arrived). The file's line ends in "done" only for a complete
 // offload, otherwise it says how much the file holds. A file already at
 // path is replaced only by a complete offload (a partial one is left as
 // path.part). Every offload that made a file appends a line to the offload

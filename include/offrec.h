@@ -59,3 +59,6 @@ int offrec_next(FILE *f, offrec *rec);
 // recording (same flash range and time codes) whose file is still there at
 // the size recorded; else 0.
 int offrec_saved(const char *dir, const uint32_t id[5], const diritem *d);
+// offrec_saved that also gives the file's name (relative to dir) in file
+// when it finds one.
+int offrec_find(const char *dir, const uint32_t id[5], const diritem *d, char file[OFFREC_NAME]);

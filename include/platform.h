@@ -39,6 +39,16 @@ int plat_kbhit(void);
 // its end included, is left for the next prompt. Never waits.
 int plat_stopkey(void);
 
+// From now on Ctrl-C (and on POSIX systems a termination request, SIGTERM)
+// no longer ends the program at once: it is noted, plat_interrupted reports
+// it, and plat_stopkey reports a key, so that the transfer in progress stops
+// cleanly at its next step and the caller ends the program; plat_kbhit
+// then reports a key and plat_getch gives 3 (Ctrl-C) without waiting. For the field
+// station, which must never leave an offload unrecorded.
+void plat_catch_interrupt(void);
+// 1 once Ctrl-C was caught after plat_catch_interrupt, else 0.
+int plat_interrupted(void);
+
 // One key press, without echo and without waiting for Enter; blocks until a
 // key arrives. Keys are the Windows console's: Backspace is 8, a sequence or
 // two-code key is PLAT_KEY_SPECIAL, Escape alone is 27. When standard input

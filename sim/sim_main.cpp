@@ -1,9 +1,13 @@
 // k3host-sim: the program on the virtual bus, with one emulated tag set up
-// from the command line, in real time.
+// from the command line (or, for the field station, a sequence of them), in
+// real time.
 #include <stdio.h>
 
 #include "k3host.h"
 #include "sim_options.h"
+#include "sim_tags.h"
+#include "station.h"
+#include "vbus.h"
 
 int main(int argc, char **argv) {
   SimOptions opt;
@@ -21,6 +25,16 @@ int main(int argc, char **argv) {
   }
   if (!opt.warning.empty()) fprintf(stderr, "k3host-sim: %s\n", opt.warning.c_str());
 
-  if (sim_start(opt) < 0) return 2;
-  return k3host_main();
+  if (opt.tags) {
+    // The station's season: the bus alone (the tags keep no state), then
+    // its tags one after another.
+    SimOptions bus = opt;
+    bus.no_tag = true;
+    bus.tag.statedir = "";
+    sim_start(bus);
+    sim_tags_start(opt.tags, opt.tag);
+  } else if (sim_start(opt) < 0) {
+    return 2;
+  }
+  return opt.station.empty() ? k3host_main() : station_main(opt.station.c_str(), opt.erase_saved);
 }

@@ -62,6 +62,11 @@ const char SIM_USAGE[] =
     "                     packets, 19 packets a millisecond, one transfer at a time\n"
     "  --latency US       with --full-speed: the tag answers a request no sooner than US\n"
     "                     microseconds after it has arrived, default 0\n"
+    "  --station DIR      the field station (see k3host --help) into folder DIR\n"
+    "  --erase-saved      with --station: erase each recording once its file is verified\n"
+    "  --tags N           with --station: N tags (1-99) one after another, each with its own board\n"
+    "                     identity and a few small recordings, each leaving the bus when the\n"
+    "                     station is done with it and the next arriving; kept in memory only\n"
     "  -h, --help         lists these options and exits\n"
     "  --version          shows the version and exits\n";
 
@@ -256,6 +261,23 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
       }
       o.latency_us = (unsigned long)n;
       have_latency = true;
+    } else if (a == "--station") {
+      if (!value(&v)) return 1;
+      if (v.empty()) {
+        *err = "option --station needs a directory";
+        return 1;
+      }
+      o.station = v;
+    } else if (a == "--erase-saved") {
+      if (!flag()) return 1;
+      o.erase_saved = true;
+    } else if (a == "--tags") {
+      if (!value(&v)) return 1;
+      if (!number(v, 1, 99, &n)) {
+        *err = "bad number of tags '" + v + "': 1 to 99";
+        return 1;
+      }
+      o.tags = (int)n;
     } else if (a == "--no-state") {
       if (!flag()) return 1;
       no_state = true;
@@ -309,6 +331,10 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
   }
   if (no_state && have_state) {
     *err = "--state and --no-state exclude each other";
+    return 1;
+  }
+  if ((o.erase_saved || o.tags) && o.station.empty()) {
+    *err = std::string(o.tags ? "--tags" : "--erase-saved") + " needs --station DIR";
     return 1;
   }
   if (have_latency && !o.full_speed) {

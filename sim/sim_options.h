@@ -25,6 +25,12 @@ struct SimOptions {
   // Options given explicitly, which win over the tag's saved state.
   bool set_offset = false;
   long vanish_ms = -1;          // the tag leaves the bus this long after start, -1 never
+  // The field station: its folder (empty: the interactive program), the
+  // erase of verified recordings, and how many tags come one after another
+  // (0: the one tag above).
+  std::string station;
+  bool erase_saved = false;
+  int tags = 0;
 };
 
 // Parses argv[1..argc-1]. 0 good; 1 bad, with a one-line reason in *err.

@@ -618,6 +618,16 @@ static uint32_t rangeblocks(const diritem *r, int32_t nblocks) {
   return n > UINT32_MAX ? UINT32_MAX : (uint32_t)n;
 }
 
+void (*offload_progress)(long long bytes);
+
+// An exchange of an offload failed: stopped when the tag has left the bus
+// (it was pulled out: the file keeps what arrived), otherwise failed.
+static int readfail(offloadinfo *info) {
+  if (usb_lasterr != -ENODEV) return OFF_FAILED;
+  info->gone = 1;
+  return OFF_STOPPED;
+}
+
 // Reads the flash of range into the open file f (header written): the
 // outcome, with the blocks completed and the range's size in *info.
 static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
@@ -635,7 +645,7 @@ static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
       break;
     }
     if (ppr == 0) {
-      if (getchiptype((int)chip, &g)) return OFF_FAILED;
+      if (getchiptype((int)chip, &g)) return readfail(info);
       if (info->range == 0) info->range = rangeblocks(range, g.nblocks);
       if (g.flashid == 0) {
         printf(" skipping unpopulated chip %d\n", (int)chip);
@@ -650,7 +660,7 @@ static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
     const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, page & 0xFFFF, count};
     MessRec rec;
     uint32_t d[5];
-    if (flashread(loc, &rec, d)) return OFF_FAILED;
+    if (flashread(loc, &rec, d)) return readfail(info);
     if (d[0] != (chip & 0xFFFF) || d[1] != (block & 0xFFFF)) {
       fprintf(stderr, " Error: bad file descriptor received\n");
       return OFF_FAILED;
@@ -688,7 +698,10 @@ static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
       errs = 0;
       if (lastblock) break;
       page = 0;
-      updatetimetogo(remaining, 0);
+      if (offload_progress)
+        offload_progress(ftell(f) - KVD_HEADER);
+      else
+        updatetimetogo(remaining, 0);
     }
     // On to the next block, or block 0 of the next chip.
     if (block + 1 < (uint32_t)g.nblocks) {
@@ -715,8 +728,10 @@ static int partname(char *part, size_t size, const char *path) {
 // What the file's line ends with: done, or how much of the range the file
 // holds when the offload was stopped or failed.
 static void offloadend(const char *path, const offloadinfo *info) {
+  // The field station shows its own progress line in place of the time to go.
+  const char *back = offload_progress ? "" : BACK8;
   if (info->outcome == OFF_COMPLETE) {
-    fprintf(stderr, BACK8 "  done  ");
+    if (!offload_progress) fprintf(stderr, BACK8 "  done  ");
     return;
   }
   char blocks[64];
@@ -724,8 +739,11 @@ static void offloadend(const char *path, const offloadinfo *info) {
     snprintf(blocks, sizeof blocks, "%d of %u blocks", (int)info->blocks, (unsigned)info->range);
   else
     snprintf(blocks, sizeof blocks, "%d blocks", (int)info->blocks);
-  if (info->outcome == OFF_STOPPED)
-    fprintf(stderr, BACK8 "stopped \n Offload stopped by a key: %s holds %s (%.1f MB) of the recording\n", path,
+  if (info->outcome == OFF_STOPPED && info->gone)
+    fprintf(stderr, "%sstopped \n Offload stopped, the tag left the bus: %s holds %s (%.1f MB) of the recording\n",
+            back, path, blocks, info->bytes / 1e6);
+  else if (info->outcome == OFF_STOPPED)
+    fprintf(stderr, "%sstopped \n Offload stopped by a key: %s holds %s (%.1f MB) of the recording\n", back, path,
             blocks, info->bytes / 1e6);
   else
     fprintf(stderr, "\n Offload failed after %s: %s holds %.1f MB and is not a whole recording\n", blocks, path,
@@ -761,8 +779,10 @@ int offloadrange(const char *path, const diritem *range, int recno, offloadinfo 
     fprintf(stderr, "Cannot write header to file %s: the tag's identity could not be read\n", to);
     return OFF_FAILED;
   }
-  fprintf(stderr, "\n Offloading to %s\t", path);
-  updatetimetogo(range->size, 1);
+  if (!offload_progress) {
+    fprintf(stderr, "\n Offloading to %s\t", path);
+    updatetimetogo(range->size, 1);
+  }
   info->outcome = offloadloop(f, range, info);
   if (fclose(f) != 0 && info->outcome != OFF_FAILED) {
     savefail();
@@ -1191,7 +1211,9 @@ int hflsoffloadrec_req(int mode) {
     char of[32] = "";
     if (info.range) snprintf(of, sizeof of, " of %u", (unsigned)info.range);
     fprintf(stderr, " Not saved: %d (%s after %d%s blocks)\n", ended,
-            PICKS[ended] == PICK_STOPPED ? "stopped by a key" : "the offload failed", (int)info.blocks, of);
+            PICKS[ended] != PICK_STOPPED ? "the offload failed"
+            : info.gone                  ? "stopped, the tag left the bus"
+                                         : "stopped by a key", (int)info.blocks, of);
     for (int i = ended + 1; i <= HFLS_nrecs; i++)
       if (PICKS[i] == PICK_LEFT) {
         printpicks(" Not saved: ", PICK_LEFT, " (not offloaded: the offload before them did not finish)\n");

@@ -108,7 +108,9 @@ int offrec_next(FILE *f, offrec *r) {
   return 1;
 }
 
-int offrec_saved(const char *dir, const uint32_t id[5], const diritem *d) {
+int offrec_saved(const char *dir, const uint32_t id[5], const diritem *d) { return offrec_find(dir, id, d, NULL); }
+
+int offrec_find(const char *dir, const uint32_t id[5], const diritem *d, char file[OFFREC_NAME]) {
   FILE *f = offrec_open(dir);
   if (!f) return 0;
   offrec r;
@@ -121,8 +123,10 @@ int offrec_saved(const char *dir, const uint32_t id[5], const diritem *d) {
     char path[OFFREC_PATH];
     long long size;
     if (snprintf(path, sizeof path, "%s%s", dir, r.file) < (int)sizeof path && plat_filesize(path, &size) == 0 &&
-        (uint64_t)size == r.bytes)
+        (uint64_t)size == r.bytes) {
       saved = 1;
+      if (file) memcpy(file, r.file, OFFREC_NAME);
+    }
   }
   fclose(f);
   return saved;

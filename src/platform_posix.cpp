@@ -103,6 +103,10 @@ void install_unless_ignored(int sig, void (*handler)(int), int flags) {
 
 void restore_at_exit(void) { plat_console_restore(); }
 
+volatile sig_atomic_t interrupted;  // Ctrl-C caught (plat_catch_interrupt)
+
+void on_interrupt(int) { interrupted = 1; }
+
 unsigned long real_clock_ms(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -258,14 +262,28 @@ void plat_console_init(void) {
 
 void plat_console_restore(void) { restore_now(); }
 
-int plat_kbhit(void) { return hooks.kbhit ? hooks.kbhit() : real_kbhit(); }
+int plat_kbhit(void) {
+  if (interrupted) return 1;
+  return hooks.kbhit ? hooks.kbhit() : real_kbhit();
+}
+
+void plat_catch_interrupt(void) {
+  install_unless_ignored(SIGINT, on_interrupt, SA_RESTART);
+  install_unless_ignored(SIGTERM, on_interrupt, SA_RESTART);
+}
+
+int plat_interrupted(void) { return interrupted ? 1 : 0; }
 
 int plat_stopkey(void) {
+  if (interrupted) return 1;
   if (hooks.kbhit) return hooks.kbhit();
   return term_keys ? real_kbhit() : 0;
 }
 
-int plat_getch(void) { return hooks.getch ? hooks.getch() : real_getch(); }
+int plat_getch(void) {
+  if (interrupted) return 3;  // Ctrl-C, caught: the key that ends
+  return hooks.getch ? hooks.getch() : real_getch();
+}
 
 void plat_putch(int c) {
   if (hooks.putch)

@@ -35,6 +35,16 @@ PlatHooks hooks;  // null members: the real functions below
 
 bool piped;  // standard input is not a console: read it as a byte stream
 
+// Ctrl-C after plat_catch_interrupt: noted instead of ending the program.
+bool catch_interrupt;
+volatile LONG interrupted;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&interrupted, 1);
+  return TRUE;
+}
+
 int real_kbhit(void) {
   if (!piped) return _kbhit() ? 1 : 0;
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
@@ -57,6 +67,10 @@ int real_getch(void) {
     // The runtime hands Ctrl-C to _getch as the character 3 instead of
     // letting the console end the program, as Ctrl-C does everywhere else
     // (and at a POSIX terminal): end it the console's way.
+    if (c == 3 && catch_interrupt) {
+      InterlockedExchange(&interrupted, 1);
+      return c;
+    }
     if (c == 3) ExitProcess(STATUS_CONTROL_C_EXIT);
     if ((c == 0 || c == 0xE0) && _kbhit()) {
       _getch();
@@ -105,14 +119,28 @@ void plat_console_init(void) {
 
 void plat_console_restore(void) {}
 
-int plat_kbhit(void) { return hooks.kbhit ? hooks.kbhit() : real_kbhit(); }
+int plat_kbhit(void) {
+  if (interrupted) return 1;
+  return hooks.kbhit ? hooks.kbhit() : real_kbhit();
+}
+
+void plat_catch_interrupt(void) {
+  catch_interrupt = true;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int plat_interrupted(void) { return interrupted ? 1 : 0; }
 
 int plat_stopkey(void) {
+  if (interrupted) return 1;
   if (hooks.kbhit) return hooks.kbhit();
   return piped ? 0 : real_kbhit();
 }
 
-int plat_getch(void) { return hooks.getch ? hooks.getch() : real_getch(); }
+int plat_getch(void) {
+  if (interrupted) return 3;  // Ctrl-C, caught: the key that ends
+  return hooks.getch ? hooks.getch() : real_getch();
+}
 
 void plat_putch(int c) {
   if (hooks.putch)

@@ -1,4 +1,4 @@
-// Recording file reader for kvdcheck (see kvdread.h).
+// Recording file reader for kvdcheck and the field station (see kvdread.h).
 #include "kvdread.h"
 
 #include <errno.h>
