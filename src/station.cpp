@@ -338,8 +338,9 @@ static int dotag(struct usb_device *dev) {
   releaseif(usb_handle, gone);
   usb_handle = NULL;
   freedirtab();
-  if (station_tagdone) station_tagdone();
-  return state == TAG_ENDED || plat_interrupted() ? -1 : 0;
+  int ended = state == TAG_ENDED || plat_interrupted();
+  if (station_tagdone && !ended) station_tagdone();
+  return ended ? -1 : 0;
 }
 
 // ======================================================================
