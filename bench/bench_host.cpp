@@ -11,6 +11,12 @@
 //   BM_OffloadPaced     a 32 MiB recording over the paced full-speed link in
 //                       real time: the link's own time over the wall time of
 //                       the offload (link_ratio). Target: 0.97 or more.
+//   BM_StationPaced     the field station over the paced full-speed link in
+//                       real time: three tags one after another, two
+//                       recordings of the size given each; the link's own
+//                       time over the time the station had tags in hand
+//                       (link_ratio; the search for the next tag apart).
+//                       Target: 0.99 or more.
 //   BM_DirectoryListing the largest directory reply a frame carries (1396
 //                       entries) fetched and listed, user form (0) and expert
 //                       form (1).
@@ -24,6 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,6 +40,8 @@
 #include "offrec.h"
 #include "k3host.h"
 #include "platform.h"
+#include "sim_tags.h"
+#include "station.h"
 #include "vbus.h"
 
 namespace {
@@ -152,6 +161,64 @@ void BM_OffloadPaced(benchmark::State &state, int mib) {
   state.counters["link_MB/s"] = data / (double)link;
 }
 
+// The station's tags: each with two recordings of mib MiB, no bad blocks.
+struct {
+  int mib, next, current;
+} SEASON;
+const int SEASON_TAGS = 3;
+
+TagConfig season_tag(int i) {
+  TagConfig cfg = sim_tags_config(i, TagConfig());
+  int blocks = SEASON.mib * (1 << 20) / BLOCK_BYTES;
+  cfg.chips[0].bad.clear();
+  cfg.recordings = {{0, 1, 0, (uint16_t)blocks, 1773466200, 1773485100, 1},
+                    {0, (uint16_t)(1 + blocks), 0, (uint16_t)(2 * blocks), 1773485200, 1773495100, 1}};
+  return cfg;
+}
+void season_next(void) {
+  vbus_detach(SEASON.current);
+  if (SEASON.next <= SEASON_TAGS) SEASON.current = vbus_attach(season_tag(SEASON.next++));
+}
+// The run ends (q) once the last tag has been let go.
+int season_over(void) { return SEASON.next > SEASON_TAGS && !vbus_present(SEASON.current); }
+int season_q(void) { return 'q'; }
+
+void BM_StationPaced(benchmark::State &state, int mib) {
+  const std::string dir = bench_path("k3bench-station");
+  static const PlatHooks keys = {season_over, season_q, nullptr, nullptr, nullptr};
+  double link = 0, inhand = 0;
+  long long bytes = 0;
+  int failed = 0;
+  for (auto _ : state) {
+    plat_sethooks(&keys);
+    vbus_reset();
+    vbus_realtime(1);
+    vbus_record(0);
+    vbus_link(1, 0);
+    SEASON.mib = mib;
+    SEASON.next = 2;
+    SEASON.current = vbus_attach(season_tag(1));
+    station_tagdone = season_next;
+    uint64_t l0 = vbus_link_us();
+    {
+      Quiet q;
+      failed |= station_main(dir.c_str(), 0);
+    }
+    link += (double)(vbus_link_us() - l0);
+    inhand += STATION_STATS.inhand_ms * 1e3;
+    bytes += STATION_STATS.bytes;
+    failed |= STATION_STATS.saved != 2 * SEASON_TAGS;
+    station_tagdone = nullptr;
+    vbus_reset();
+    plat_sethooks(nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  if (failed) return state.SkipWithError("the station did not save every recording");
+  state.counters["link_ratio"] = link / inhand;
+  state.counters["MB/s"] = (double)bytes / inhand;
+}
+
 void BM_DirectoryListing(benchmark::State &state) {
   TagConfig cfg;
   cfg.recordings.clear();
@@ -209,6 +276,12 @@ void register_host_benchmarks(void) {
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   benchmark::RegisterBenchmark(("BM_OffloadPaced/" + std::to_string(paced) + "MiB").c_str(), BM_OffloadPaced, paced)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Iterations(1);
+  const int season = bench_short ? 1 : 4;
+  benchmark::RegisterBenchmark(("BM_StationPaced/3x2x" + std::to_string(season) + "MiB").c_str(), BM_StationPaced,
+                               season)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime()
       ->Iterations(1);

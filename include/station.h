@@ -23,6 +23,16 @@
 // one on. Null on a real bus, where the operator unplugs it.
 extern void (*station_tagdone)(void);
 
+// What the run has done: tags taken in hand, recordings saved and their
+// bytes, and the time spent with tags in hand, from each one's
+// identification to letting it go (ms), the search for tags apart.
+struct stationstats {
+  int tags, saved;
+  long long bytes;
+  unsigned long inhand_ms;
+};
+extern stationstats STATION_STATS;
+
 // Runs the station into folder dir (created when its parent exists); with
 // erase, recordings are erased once their file is verified. 0 when the
 // operator ended it; 1 when it could not start (message printed).

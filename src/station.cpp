@@ -18,6 +18,7 @@
 #include "stnreport.h"
 
 void (*station_tagdone)(void);
+stationstats STATION_STATS;
 
 #define STATION_PATH (DATA_DIR_LEN + RECNAME_LEN)
 #define STATION_SUMMARY 400  // the "not saved" part of a tag's summary line
@@ -295,6 +296,10 @@ static int offloadtag(void) {
       state = onerecording(i, &row);
     }
     report_row(&row);
+    if (row.outcome == RPT_SAVED) {
+      STATION_STATS.saved++;
+      STATION_STATS.bytes += row.bytes;
+    }
     if (row.outcome <= RPT_HELD) {
       saved += row.outcome == RPT_SAVED;
       bytes += row.bytes;
@@ -330,7 +335,13 @@ static int dotag(struct usb_device *dev) {
   if (!usb_handle) return 0;
   usb_lasterr = 0;
   int state = TAG_GONE;
-  if (sync_if() != SYNC_ABANDONED && getboardid(ST.id) == 0 && tagfolder() == 0 && reqdirtab() == 0)
+  unsigned long t0 = 0;
+  int known = sync_if() != SYNC_ABANDONED && getboardid(ST.id) == 0;
+  if (known) {
+    t0 = plat_clock_ms();
+    STATION_STATS.tags++;
+  }
+  if (known && tagfolder() == 0 && reqdirtab() == 0)
     state = offloadtag();
   else if (usb_lasterr != -ENODEV && !plat_interrupted())
     fprintf(stderr, " The tag could not be read: unplug it and plug it in again\n");
@@ -338,6 +349,7 @@ static int dotag(struct usb_device *dev) {
   releaseif(usb_handle, gone);
   usb_handle = NULL;
   freedirtab();
+  if (known) STATION_STATS.inhand_ms += plat_clock_ms() - t0;
   int ended = state == TAG_ENDED || plat_interrupted();
   if (station_tagdone && !ended) station_tagdone();
   return ended ? -1 : 0;
@@ -393,6 +405,7 @@ int station_main(const char *dir, int erase) {
   plat_console_init();
   plat_catch_interrupt();
   memset(&ST, 0, sizeof ST);
+  memset(&STATION_STATS, 0, sizeof STATION_STATS);
   fprintf(stderr, " K3 USB Host V1.1\t\t       for KOVA recording tags\n");
   if (stationdir(dir) || report_start(ST.dir)) return 1;
   ST.erase = erase;
@@ -423,6 +436,8 @@ int station_main(const char *dir, int erase) {
   offload_progress = NULL;
   if (plat_interrupted()) fprintf(stderr, "\n Interrupted\n");
   report_page();
-  fprintf(stderr, "\n Field station ended: the report is in %s and %s\n", report_csv(), report_html());
+  fprintf(stderr, "\n Field station ended: %d tags, %d recordings saved (%.1f MB) in %.1f s with tags in hand\n",
+          STATION_STATS.tags, STATION_STATS.saved, STATION_STATS.bytes / 1e6, STATION_STATS.inhand_ms / 1000.0);
+  fprintf(stderr, " The report is in %s and %s\n", report_csv(), report_html());
   return 0;
 }
