@@ -111,6 +111,10 @@ TEST_F(InDir, CommandLines) {
       {"k3host -h", 0, "^usage: k3host\n"}, {"k3host --version", 0, "^k3host " K3_VERSION "\n$"},
       {"k3host -x", 2, "^k3host: unexpected argument '-x' \\(see k3host --help\\)\n$"},
       {"k3host --erase-saved", 2, "^k3host: --erase-saved needs --station DIR"},
+      {"k3host-sim --tags 2", 2, "^k3host-sim: --tags needs --station DIR; try --help\n$"},
+      // The field station: two tags, the end of the input ending the run once both are let go.
+      {"k3host-sim --station st --tags 2 </dev/null 2>/dev/null; ls st/*/*.kvd", 0,
+       "^st/0003-0102-4b33-0b01-0001/rec001_20260310T060000Z\\.kvd\n[\\s\\S]*/rec004_20260313T103000Z\\.kvd\n$"},
       {"k3host --help more", 2, "^k3host: unexpected argument 'more'"}, {"kvdcheck -h", 0, "^usage: kvdcheck"},
       {"k3host-sim -h", 0, "^usage: k3host-sim [\\s\\S]*--state[\\s\\S]*--fault"},
       {"k3host-sim --version", 0, "^k3host-sim " K3_VERSION "\n$"}, {"kvdcheck --help", 0, "^usage: kvdcheck"},
