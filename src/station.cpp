@@ -52,9 +52,13 @@ static void showprogress(long long current) {
   double done = (ST.donebytes + current) / 1e6, total = ST.totalkb / 1000.0;
   if (total < done) total = done;
   double secs = (now - ST.start) / 1000.0, rate = secs > 0 ? done / secs : 0;
-  long togo = rate > 0 ? (long)((total - done) / rate + 0.5) : 0;
-  fprintf(stderr, "\r %d of %d recordings  %.1f of %.1f MB  %.2f MB/s  %02ld:%02ld:%02ld to go  ", ST.done, ST.total,
-          done, total, rate, togo / 3600, togo / 60 % 60, togo % 60);
+  char togo[24] = "--:--:--";  // until a rate is known
+  if (rate > 0) {
+    long s = (long)((total - done) / rate + 0.5);
+    snprintf(togo, sizeof togo, "%02ld:%02ld:%02ld", s / 3600 % 100000, s / 60 % 60, s % 60);
+  }
+  fprintf(stderr, "\r %d of %d recordings  %.1f of %.1f MB  %.2f MB/s  %s to go  ", ST.done, ST.total, done, total,
+          rate, togo);
 }
 
 // The offload's progress hook: redraws now and then.
