@@ -32,7 +32,8 @@ int main(int argc, char **argv) {
     bus.no_tag = true;
     bus.tag.statedir = "";
     sim_start(bus);
-    sim_tags_start(opt.tags, opt.tag);
+    int first = sim_tags_start(opt.tags, opt.tag);
+    for (const Fault &f : opt.faults) vbus_fault(first, f);
   } else if (sim_start(opt) < 0) {
     return 2;
   }

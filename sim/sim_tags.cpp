@@ -40,10 +40,11 @@ void nexttag(void) {
 
 }  // namespace
 
-void sim_tags_start(int n, const TagConfig &base) {
+int sim_tags_start(int n, const TagConfig &base) {
   SEQ.n = n;
   SEQ.base = base;
   SEQ.next = 2;
   SEQ.current = vbus_attach(sim_tags_config(1, base));
   station_tagdone = nexttag;
+  return SEQ.current;
 }

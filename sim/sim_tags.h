@@ -11,4 +11,5 @@ TagConfig sim_tags_config(int i, const TagConfig &base);
 
 // Puts the first of n tags made from base on the bus, and has the station
 // take each one off the bus when it is done with it and put the next on.
-void sim_tags_start(int n, const TagConfig &base);
+// The first tag's id.
+int sim_tags_start(int n, const TagConfig &base);
