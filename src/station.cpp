@@ -154,6 +154,7 @@ static int verify(const char *path, const diritem *d, reportrow *row) {
                     : !k.recorded   ? "the offload record does not name it"
                                     : "it holds another tag's or another range's data";
   snprintf(row->note, sizeof row->note, "not verified (%s): %s", KVD_VERDICT[k.verdict], why);
+  fprintf(stderr, "\n Recording %d: %s\n", row->recno, row->note);
   return 0;
 }
 
@@ -251,7 +252,7 @@ static int onerecording(int i, reportrow *row) {
 // Adds " n (why)" to the summary's list of what was not saved, while it fits.
 static void notsaved(char *list, const reportrow *row) {
   size_t n = strlen(list);
-  if (n + 8 >= STATION_SUMMARY) return;
+  if (n + 8 >= STATION_SUMMARY || (n >= 4 && strcmp(list + n - 4, " ...") == 0)) return;
   int w = snprintf(list + n, STATION_SUMMARY - n, "%s %d (%s)", n ? "," : "", row->recno,
                    row->note[0] ? row->note : RPT_OUTCOME[row->outcome]);
   if (w < 0 || (size_t)w >= STATION_SUMMARY - n) snprintf(list + (n < STATION_SUMMARY - 5 ? n : STATION_SUMMARY - 5), 5, " ...");
