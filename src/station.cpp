@@ -200,9 +200,10 @@ static int onerecording(int i, reportrow *row) {
     row->outcome = RPT_HELD;
     char file[OFFREC_NAME] = "";
     offrec_find(DATA_DIR, ST.id, d, file);
-    if (snprintf(row->file, sizeof row->file, "%s/%s", ST.name, file) >= (int)sizeof row->file ||
-        snprintf(path, sizeof path, "%s%s", DATA_DIR, file) >= (int)sizeof path || plat_filesize(path, &row->bytes))
-      row->bytes = 0;
+    // A name too long to show whole is shown cut; the path is what counts.
+    if (snprintf(row->file, sizeof row->file, "%s/%s", ST.name, file) < 0) row->file[0] = 0;
+    if (snprintf(path, sizeof path, "%s%s", DATA_DIR, file) >= (int)sizeof path) path[0] = 0;
+    if (plat_filesize(path, &row->bytes)) row->bytes = 0;
   } else {
     ST.shown = 0;
     if (newname(d, i, path, row->file)) {
