@@ -139,6 +139,9 @@ int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer);
 // Erases the blocks of range in requests of up to 20 blocks, showing a
 // percentage. 0 erased, or stopped by a key press; 1 failed (message printed).
 int eraseflash(const diritem *range);
+// eraseflash that says in *stopped whether a key stopped it part-way (1) or
+// not (0).
+int eraseflash_stop(const diritem *range, int *stopped);
 // Menu action "Flash clear": a typed range. 0 erased; 1 refused or failed.
 int hflsclear_req(void);
 

@@ -986,6 +986,13 @@ int eraseflash(const diritem *range) {
   return eraseblocks(range, &stop);
 }
 
+int eraseflash_stop(const diritem *range, int *stopped) {
+  erasestop stop;
+  int r = eraseblocks(range, &stop);
+  *stopped = stop.stopped;
+  return r;
+}
+
 int hflsclear_req(void) {
   diritem r;
   memset(&r, 0, sizeof r);

@@ -162,12 +162,13 @@ static int verify(const char *path, const diritem *d, reportrow *row) {
 // (partly erased). The row says which.
 static int eraserec(const diritem *d, int recno, reportrow *row) {
   fprintf(stderr, "\n Erasing recording %d\t", recno);
-  if (eraseflash(d)) {
+  int stopped = 0;
+  if (eraseflash_stop(d, &stopped)) {
     row->erased = 0;
     snprintf(row->note, sizeof row->note, "the erase failed");
     return 1;
   }
-  if (plat_stopkey()) {
+  if (stopped) {
     row->erased = 2;
     snprintf(row->note, sizeof row->note, "the erase was stopped: partly erased");
     return -1;
