@@ -22,6 +22,11 @@ extern usb_dev_handle *usb_handle;        // the claimed tag
 // getmess (a negative errno), or 0; lets callers tell a vanished tag apart.
 extern int usb_lasterr;
 
+// 1 when the last library call failed because the tag left the bus (on
+// libusb-win32, which has no number for it, a new search of the bus tells);
+// then usb_lasterr is -ENODEV. Else 0.
+int tag_gone(void);
+
 // Payload area of REQBUFF (offset 6), where a request is built.
 unsigned char *getbuff(void);
 

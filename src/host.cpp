@@ -210,7 +210,7 @@ int in_service(int tmo) {
 // a time-out, the tag is gone when a new search of the bus no longer lists
 // the device the session opened. A time-out is a quiet tag, not a search
 // (the idle loop times out all the time).
-static int tag_gone(void) {
+int tag_gone(void) {
   if (usb_lasterr == -ENODEV) return 1;
   if (usb_lasterr >= 0 || usb_lasterr == -ETIMEDOUT || usb_lasterr == -USB_ETIMEDOUT_WIN32 || !usb_handle) return 0;
   // Only compared: the library may have freed the record of a device it no

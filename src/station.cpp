@@ -229,7 +229,7 @@ static int onerecording(int i, reportrow *row) {
     if (out == OFF_FAILED) {
       row->outcome = RPT_FAILED;
       snprintf(row->note, sizeof row->note, "the offload failed");
-      if (usb_lasterr == -ENODEV) return TAG_GONE;
+      if (tag_gone()) return TAG_GONE;
       // The next exchange must not take a late reply of this one.
       return sync_if() == SYNC_ABANDONED ? TAG_GONE : TAG_DONE;
     }
@@ -243,7 +243,7 @@ static int onerecording(int i, reportrow *row) {
   }
   int e = eraserec(d, i, row);
   if (e < 0) return TAG_ENDED;
-  if (e > 0 && usb_lasterr == -ENODEV) return TAG_GONE;
+  if (e > 0 && tag_gone()) return TAG_GONE;
   return TAG_DONE;
 }
 
@@ -350,10 +350,9 @@ static int dotag(struct usb_device *dev) {
   }
   if (known && tagfolder() == 0 && reqdirtab() == 0)
     state = offloadtag();
-  else if (usb_lasterr != -ENODEV && !plat_interrupted())
+  else if (!tag_gone() && !plat_interrupted())
     fprintf(stderr, " The tag could not be read: unplug it and plug it in again\n");
-  int gone = usb_lasterr == -ENODEV;
-  releaseif(usb_handle, gone);
+  releaseif(usb_handle, tag_gone());
   usb_handle = NULL;
   freedirtab();
   if (known) STATION_STATS.inhand_ms += plat_clock_ms() - t0;
