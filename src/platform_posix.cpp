@@ -267,9 +267,25 @@ int plat_kbhit(void) {
   return hooks.kbhit ? hooks.kbhit() : real_kbhit();
 }
 
+// The handlers plat_catch_interrupt replaced, for plat_release_interrupt.
+static struct sigaction before_int, before_term;
+static bool caught;
+
 void plat_catch_interrupt(void) {
+  if (caught) return;
+  sigaction(SIGINT, nullptr, &before_int);
+  sigaction(SIGTERM, nullptr, &before_term);
+  interrupted = 0;
   install_unless_ignored(SIGINT, on_interrupt, SA_RESTART);
   install_unless_ignored(SIGTERM, on_interrupt, SA_RESTART);
+  caught = true;
+}
+
+void plat_release_interrupt(void) {
+  if (!caught) return;
+  sigaction(SIGINT, &before_int, nullptr);
+  sigaction(SIGTERM, &before_term, nullptr);
+  caught = false;
 }
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }

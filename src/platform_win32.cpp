@@ -125,8 +125,16 @@ int plat_kbhit(void) {
 }
 
 void plat_catch_interrupt(void) {
+  if (catch_interrupt) return;
+  interrupted = 0;
   catch_interrupt = true;
   SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void plat_release_interrupt(void) {
+  if (!catch_interrupt) return;
+  catch_interrupt = false;
+  SetConsoleCtrlHandler(on_console_event, FALSE);
 }
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }

@@ -409,7 +409,6 @@ static struct usb_device *nexttag(int *state) {
 
 int station_main(const char *dir, int erase) {
   plat_console_init();
-  plat_catch_interrupt();
   memset(&ST, 0, sizeof ST);
   memset(&STATION_STATS, 0, sizeof STATION_STATS);
   fprintf(stderr, " K3 USB Host V1.1\t\t       for KOVA recording tags\n");
@@ -420,6 +419,7 @@ int station_main(const char *dir, int erase) {
                         : " Nothing is erased from the tags\n");
   usb_set_debug(0);
   usb_init();
+  plat_catch_interrupt();
   offload_progress = onprogress;
   for (;;) {
     int state = 0;
@@ -440,6 +440,7 @@ int station_main(const char *dir, int erase) {
     }
   }
   offload_progress = NULL;
+  plat_release_interrupt();
   if (plat_interrupted()) fprintf(stderr, "\n Interrupted\n");
   report_page();
   fprintf(stderr, "\n Field station ended: %d tags, %d recordings saved (%.1f MB) in %.1f s with tags in hand\n",
