@@ -93,7 +93,7 @@ TEST_F(Station, Runs) {
        KvdInfo k;
        kvd_check_file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd"), &k);
        return k.header && !k.closed && k.data_bytes > 0 && fs::exists(FOLDER1 + std::string("rec001_20260310T060000Z_2.kvd")) &&
-              count(file(FOLDER1 + std::string("_offloads.txt")), "\tstopped\n") == 1;
+              count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1;
      }},
     {"an offload that fails: the others still saved and erased, it is not; the page says why", {1}, 1, 1,
      "1.1 failed - -, 1.2 saved yes yes, 1.3 saved yes yes", 1,
@@ -102,7 +102,7 @@ TEST_F(Station, Runs) {
     {"q mid-offload ends the run: the offload stopped, never complete; nothing erased", {1, 2}, 1, 1,
      "1.1 stopped - -, 1.2 left - -, 1.3 left - -", 3,
      [](Station &t, int tag) { t.fault(tag, REQ_FLREAD, 0, FAULT_DELAY, 10); t.keys_at(vbus_now_ms() + 400, "q"); },
-     [](Station &) { return count(file(FOLDER1 + std::string("_offloads.txt")), "\tstopped\n") == 1 && VISITS.size() == 1; }},
+     [](Station &) { return count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1 && VISITS.size() == 1; }},
   };
   // clang-format on
   for (const Row &r : ROWS) {
