@@ -48,7 +48,8 @@ int plat_stopkey(void);
 void plat_catch_interrupt(void);
 // 1 once Ctrl-C was caught after plat_catch_interrupt, else 0.
 int plat_interrupted(void);
-// Puts Ctrl-C back as it was before plat_catch_interrupt (the flag stays).
+// Puts Ctrl-C back as it was before plat_catch_interrupt, and forgets a
+// Ctrl-C caught.
 void plat_release_interrupt(void);
 
 // One key press, without echo and without waiting for Enter; blocks until a

@@ -286,6 +286,7 @@ void plat_release_interrupt(void) {
   sigaction(SIGINT, &before_int, nullptr);
   sigaction(SIGTERM, &before_term, nullptr);
   caught = false;
+  interrupted = 0;
 }
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }

@@ -135,6 +135,7 @@ void plat_release_interrupt(void) {
   if (!catch_interrupt) return;
   catch_interrupt = false;
   SetConsoleCtrlHandler(on_console_event, FALSE);
+  InterlockedExchange(&interrupted, 0);
 }
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }

@@ -440,8 +440,8 @@ int station_main(const char *dir, int erase) {
     }
   }
   offload_progress = NULL;
-  plat_release_interrupt();
   if (plat_interrupted()) fprintf(stderr, "\n Interrupted\n");
+  plat_release_interrupt();
   report_page();
   fprintf(stderr, "\n Field station ended: %d tags, %d recordings saved (%.1f MB) in %.1f s with tags in hand\n",
           STATION_STATS.tags, STATION_STATS.saved, STATION_STATS.bytes / 1e6, STATION_STATS.inhand_ms / 1000.0);
