@@ -26,6 +26,12 @@ extern int usb_lasterr;
 // libusb-win32, which has no number for it, a new search of the bus tells);
 // then usb_lasterr is -ENODEV. Else 0.
 int tag_gone(void);
+// 1 when a search of the bus no longer lists the tag the session opened,
+// whatever the last failure was (Linux's library first reads nothing from
+// a tag that has just left, and only then says -ENODEV); then usb_lasterr
+// is -ENODEV. Else 0. For a long transfer that failed, not for the idle
+// poll (it searches the bus).
+int tag_vanished(void);
 
 // Payload area of REQBUFF (offset 6), where a request is built.
 unsigned char *getbuff(void);

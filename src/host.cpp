@@ -212,7 +212,13 @@ int in_service(int tmo) {
 // (the idle loop times out all the time).
 int tag_gone(void) {
   if (usb_lasterr == -ENODEV) return 1;
-  if (usb_lasterr >= 0 || usb_lasterr == -ETIMEDOUT || usb_lasterr == -USB_ETIMEDOUT_WIN32 || !usb_handle) return 0;
+  if (usb_lasterr >= 0 || usb_lasterr == -ETIMEDOUT || usb_lasterr == -USB_ETIMEDOUT_WIN32) return 0;
+  return tag_vanished();
+}
+
+int tag_vanished(void) {
+  if (usb_lasterr == -ENODEV) return 1;
+  if (!usb_handle) return 0;
   // Only compared: the library may have freed the record of a device it no
   // longer finds.
   const struct usb_device *mine = usb_device(usb_handle);

@@ -623,7 +623,7 @@ void (*offload_progress)(long long bytes);
 // An exchange of an offload failed: stopped when the tag has left the bus
 // (it was pulled out: the file keeps what arrived), otherwise failed.
 static int readfail(offloadinfo *info) {
-  if (!tag_gone()) return OFF_FAILED;
+  if (!tag_vanished()) return OFF_FAILED;
   info->gone = 1;
   return OFF_STOPPED;
 }

@@ -229,7 +229,7 @@ static int onerecording(int i, reportrow *row) {
     if (out == OFF_FAILED) {
       row->outcome = RPT_FAILED;
       snprintf(row->note, sizeof row->note, "the offload failed");
-      if (tag_gone()) return TAG_GONE;
+      if (tag_vanished()) return TAG_GONE;
       // The next exchange must not take a late reply of this one.
       return sync_if() == SYNC_ABANDONED ? TAG_GONE : TAG_DONE;
     }
@@ -243,7 +243,7 @@ static int onerecording(int i, reportrow *row) {
   }
   int e = eraserec(d, i, row);
   if (e < 0) return TAG_ENDED;
-  if (e > 0 && tag_gone()) return TAG_GONE;
+  if (e > 0 && tag_vanished()) return TAG_GONE;
   return TAG_DONE;
 }
 
@@ -350,7 +350,7 @@ static int dotag(struct usb_device *dev) {
   }
   if (known && tagfolder() == 0 && reqdirtab() == 0)
     state = offloadtag();
-  else if (!tag_gone() && !plat_interrupted())
+  else if (!tag_vanished() && !plat_interrupted())
     fprintf(stderr, " The tag could not be read: unplug it and plug it in again\n");
   releaseif(usb_handle, tag_gone());
   usb_handle = NULL;
