@@ -120,6 +120,15 @@ struct pagerow {
 };
 static pagerow ROWS[REPORT_MAXRECS];  // the rows of the tag being drawn
 
+// Copies a field into a buffer of n bytes, cut to fit: the page shows it,
+// the CSV keeps it whole.
+static void copyfield(char *dst, size_t n, const char *src) {
+  size_t l = strlen(src);
+  if (l >= n) l = n - 1;
+  memcpy(dst, src, l);
+  dst[l] = 0;
+}
+
 // Splits a CSV line into a row. 0 it is one; 1 not.
 static int parserow(char *line, pagerow *r) {
   char *f[REPORT_FIELDS], *s = line;
@@ -131,14 +140,14 @@ static int parserow(char *line, pagerow *r) {
     if (c) *c = 0, s = c + 1;
   }
   memset(r, 0, sizeof *r);
-  snprintf(r->tag, sizeof r->tag, "%s", f[0]);
-  snprintf(r->start, sizeof r->start, "%s", f[2]);
-  snprintf(r->end, sizeof r->end, "%s", f[3]);
-  snprintf(r->file, sizeof r->file, "%s", f[4]);
-  snprintf(r->blocks, sizeof r->blocks, "%s", f[6]);
-  snprintf(r->verified, sizeof r->verified, "%s", f[8]);
-  snprintf(r->erased, sizeof r->erased, "%s", f[9]);
-  snprintf(r->note, sizeof r->note, "%s", f[10]);
+  copyfield(r->tag, sizeof r->tag, f[0]);
+  copyfield(r->start, sizeof r->start, f[2]);
+  copyfield(r->end, sizeof r->end, f[3]);
+  copyfield(r->file, sizeof r->file, f[4]);
+  copyfield(r->blocks, sizeof r->blocks, f[6]);
+  copyfield(r->verified, sizeof r->verified, f[8]);
+  copyfield(r->erased, sizeof r->erased, f[9]);
+  copyfield(r->note, sizeof r->note, f[10]);
   if (sscanf(f[1], "%d", &r->recno) != 1 || sscanf(f[5], "%lld", &r->bytes) != 1) return 1;
   for (r->outcome = 0; r->outcome < 5 && strcmp(f[7], RPT_OUTCOME[r->outcome]) != 0; r->outcome++) {
   }
