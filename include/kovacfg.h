@@ -27,6 +27,7 @@ struct TagParams {
   uint8_t command[2];          // written to register 0
   MspSensors sensors;
   TagApp app;
+  uint32_t tag;                // short board id of the tag they belong to
 };
 
 extern TagParams k3p;
@@ -42,8 +43,11 @@ void changeTagApp(TagApp *app, int key);
 int getTagApp(TagApp *app);        // 0 read, 1 failed
 int setTagApp(const TagApp *app);  // mspwrite's result
 
-// Reads the settings from the MSP once per run (for each tag): 0 read now or
-// before, 1 a read failed. Writes them, and the command pair last: 0 or 1.
+// Reads the settings from the MSP once per run (for each tag; another tag
+// starts from the values a fresh run starts from): 0 read now or before, 1 a
+// read failed, and loaded stays 0 until every register has been read.
+// Writes them, and the command pair last: 0 or 1, and 1 (printed) when the
+// MSP refused a write with a non-zero status.
 int update_params(TagParams *p);
 int set_params(TagParams *p);
 
@@ -53,7 +57,9 @@ void dhms(int32_t out[4], uint32_t seconds);
 uint32_t dtos(const int32_t *values, int count);
 
 // The tag setup menu: draws the screen; handles one key and returns the
-// next menu mode (2 stay, 0 user menu).
+// next menu mode (2 stay, 0 user menu). Escape or x leave it for the user
+// menu writing nothing; q sets the clock, asks whether to arm and writes
+// everything, but only settings read from this tag.
 void opt_display_kova3(void);
 int out_service_kova3(void);
 
@@ -62,5 +68,6 @@ int out_service_kova3(void);
 int getarg(const char *text, int32_t *values, int max);
 // The time value of the last count of year, month, day, hour, minute,
 // second read as UTC, the leading ones from today's UTC date; 0 (printed)
-// when the PC's time cannot be read or the time cannot be held in 32 bits.
+// when the PC's time cannot be read or the time cannot be held in 32 bits
+// (the setup menu then keeps the date it had).
 uint32_t cfgtime(const int32_t *values, int count);

@@ -20,6 +20,11 @@ struct MspSensors {
   int32_t salinity_raw;  // 0 to 1023
 };
 
+// The MSP status word of the last transmit, receive or sensor reply (0: no
+// error). The exchange still counts as done when it is not 0; callers that
+// must know whether the MSP took a write look here.
+extern uint32_t msp_status;
+
 // Sends the nwords MSP-byte words already at the start of the request
 // payload. 0 sent and answered; -1 failed (printed).
 int msp_tx(int nwords);
@@ -53,7 +58,8 @@ int msp_start(int address);
 // Writes the firmware information record for the image at path: 0 or 1.
 int msp_sendhdr(const char *path);
 // Reads the record back and shows it: 0 (also with no record), 1 when the
-// register address could not be sent, -1 when the receive failed.
+// register address could not be sent, -1 when the receive failed or the MSP
+// did not answer it.
 int msp_readhdr(void);
 // Installs an image typed by the operator: 0 written, 1 failed.
 int mspprog(void);

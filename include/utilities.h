@@ -23,7 +23,8 @@ int str2hex(unsigned char *out, const char *text);
 // Reads one line, up to Enter, from the keyboard into buffer (len + 1
 // bytes), showing what is typed; the first len characters are kept and keys
 // past them dropped. Backspace erases, and keys with no place in a line
-// (NUL, Escape, DEL, special keys) are ignored; always 0.
+// (NUL, Escape, DEL, special keys) are ignored. A line of one character
+// (len 1) is a one-key answer: it ends with that key, without Enter. Always 0.
 int getl(char *buffer, int len);
 
 // Prompts " Filename?", reads a name as getl does and tries to open it with
@@ -39,6 +40,8 @@ int scanints(const char *text, int *v, int n);
 // "hh:mm:ss d-Mon-yyyy UTC" of a time value, in the static buffer TSTR, or
 // "-- bad time code --" when the value cannot be shown.
 const char *long2timestr(const int32_t *t);
+// The same for a time held as 32 bits without sign (up to the year 2106).
+const char *utime2timestr(uint32_t t);
 
 extern const char *const MONTH_NAMES[12];
 extern char TSTR[64];

@@ -58,13 +58,16 @@ static void reply_bytes(Tag &t, int code, uint16_t status, const std::vector<uin
   tag_reply(t, code, r);
 }
 
+static bool refuse_fault(const Tag &t);
+
 // Register address, then the bytes stored from there on (wrapping within the
-// space). The address becomes the one the next receive reads from.
+// space). The address becomes the one the next receive reads from. A refuse
+// fault stands for an MSP that answers but does not take the write.
 static void req_transmit(Tag &t, const uint8_t *p, int len) {
   if (!t.cfg.msp.fitted) return tag_nack(t);
   SimMsp &m = msp(t);
   if (len < 2 || len % 2) return reply_bytes(t, REQ_MSPTX, ST_BADREQUEST, {});
-  if (!running(m)) return reply_bytes(t, REQ_MSPTX, ST_NOPROGRAM, {});
+  if (!running(m) || refuse_fault(t)) return reply_bytes(t, REQ_MSPTX, ST_NOPROGRAM, {});
   uint8_t addr = p[1];
   for (int i = 2; i + 1 < len; i += 2) m.regs[(uint8_t)(addr + i / 2 - 1)] = p[i + 1];
   m.ptr = addr;

@@ -142,8 +142,9 @@ enum FaultKind {
   FAULT_WRONGBLOCK,  // the descriptor names the next block
   FAULT_SKIPBLOCK,   // first and last page 0xFFFF, no data: the block is skipped
   FAULT_PAGEERRORS,  // the descriptor's error count is arg
-  // MSP boot-loader frame (0x409) only.
-  FAULT_REFUSE,      // the boot loader answers 0xA0 whatever the frame
+  // MSP boot-loader frame (0x409) and MSP transmit (0x40a) only.
+  FAULT_REFUSE,      // the boot loader answers 0xA0 whatever the frame; a
+                     // transmit is answered with status 2 and not stored
 };
 
 // A fault on request `code`, at its nth occurrence counted from 1 (0: every

@@ -17,9 +17,6 @@ const char *const AUD_FS[3] = {"120kHz", "240kHz", "500kHz"};
 const char *const SENS_SEQ[4] = {"A+M", "A+M+G", "Ecg+A+M", "Ecg+A+M+G"};
 const int32_t HMS[4] = {0, 24, 60, 60};
 
-// The tag whose settings k3p holds (its short board id).
-static uint32_t loaded_tag;
-
 // Command pairs for register 0.
 #define CMD_ARM 7
 #define CMD_DISABLE 9
@@ -28,6 +25,9 @@ static uint32_t loaded_tag;
 #define ARM_NO_RELEASE_BY 10
 
 #define SETUP_LINE 80
+#define BURN_MAX 65535     // seconds: the tag holds 16 bits
+#define SALINITY_MAX 100   // percent
+#define KEY_ESCAPE 27
 
 // ---- Options word ----
 
@@ -106,10 +106,13 @@ int setTagApp(const TagApp *app) {
 
 int update_params(TagParams *p) {
   uint32_t now = (uint32_t)time(NULL);
-  // Read once per run; a different tag found after a restart has settings
-  // of its own, which must not be shown (and written) as this copy.
-  if (p->loaded && loaded_tag == tagid) return 0;
-  p->loaded = 0;
+  // A different tag found after a restart has settings of its own: nothing
+  // of another tag's copy may be shown, or written, as them.
+  if (p->tag != tagid) {
+    *p = TagParams();
+    p->tag = tagid;
+  }
+  if (p->loaded) return 0;
   p->command[0] = p->command[1] = 0;
   if (mspsensors(&p->sensors) < 0) return 1;
   unsigned char b[12];
@@ -120,12 +123,25 @@ int update_params(TagParams *p) {
   p->release_by = w[2] | w[3] << 16;
   if (p->release_by < now) p->release_by = 0;
   p->burn_time = (int32_t)w[4];
-  p->loaded = 1;
-  loaded_tag = tagid;
   p->vhf_pulse_length = (w[5] >> 14) & 1;
   p->salinity_threshold = (int32_t)(w[5] & 0x3FF);
   p->vhf_pulse_rate = (w[5] >> 15) & 1;
-  return getTagApp(&p->app);
+  // Loaded only once the options are in too: settings partly read are
+  // never written back.
+  if (getTagApp(&p->app)) return 1;
+  p->loaded = 1;
+  return 0;
+}
+
+// Whether the MSP took a register write (result of mspwrite): it must have
+// answered, with status 0. 0 or 1.
+static int taken(int result, int address, const char *what) {
+  if (result < 0) return 1;
+  if (msp_status) {
+    fprintf(stderr, " Error: the MSP did not take the %s (register %d)\n", what, address);
+    return 1;
+  }
+  return 0;
 }
 
 int set_params(TagParams *p) {
@@ -140,10 +156,9 @@ int set_params(TagParams *p) {
   if (p->vhf_pulse_length) w[5] |= 0x4000;
   unsigned char b[12];
   brunpack(b, w, 6);
-  if (mspwrite(MSPREG_TIMING, b, 12) < 0) return 1;
-  if (setTagApp(&p->app) < 0) return 1;
-  if (mspwrite(MSPREG_COMMAND, p->command, 2) < 0) return 1;
-  return 0;
+  if (taken(mspwrite(MSPREG_TIMING, b, 12), MSPREG_TIMING, "release and trigger settings")) return 1;
+  if (taken(setTagApp(&p->app), MSPREG_TAGAPP, "audio and sensor options")) return 1;
+  return taken(mspwrite(MSPREG_COMMAND, p->command, 2), MSPREG_COMMAND, "command");
 }
 
 // ---- Durations ----
@@ -155,12 +170,15 @@ void dhms(int32_t out[4], uint32_t s) {
   out[3] = (int32_t)(s % 60);
 }
 
-uint32_t dtos(const int32_t *values, int count) {
-  if (count > 4) return 0;
-  uint32_t s = 0;  // unsigned: typed numbers of any size wrap, never overflow
-  for (int i = 0; i < count; i++) s = s * (uint32_t)HMS[4 - count + i] + (uint32_t)values[i];
+// The last count (1 to 4) of days, hours, minutes, seconds as seconds,
+// exactly: typed numbers of any size neither wrap nor overflow.
+static int64_t seconds(const int32_t *values, int count) {
+  int64_t s = 0;
+  for (int i = 0; i < count; i++) s = s * HMS[4 - count + i] + values[i];
   return s;
 }
+
+uint32_t dtos(const int32_t *values, int count) { return count > 4 ? 0 : (uint32_t)seconds(values, count); }
 
 // ---- Typed numbers and dates ----
 
@@ -223,11 +241,11 @@ void opt_display_kova3(void) {
   update_params(&k3p);
   int32_t d[4], now = (int32_t)time(NULL);
   fprintf(stderr, "\n TAG Setup\n type a letter to edit parameter or 'q' to end\n");
+  fprintf(stderr, " x or Escape: leave, writing nothing to the tag\n");
   fprintf(stderr, " s salinity trigger\t\t%d%% (0=most sensitive)\n",
           (int)((1023u - (uint32_t)k3p.salinity_threshold) / 10));
   if (k3p.release_by) {
-    int32_t rb = (int32_t)k3p.release_by;
-    fprintf(stderr, " b release by\t\t\t%s\n", long2timestr(&rb));
+    fprintf(stderr, " b release by\t\t\t%s\n", utime2timestr(k3p.release_by));
   } else {
     fprintf(stderr, " b release by\t\t\tnot set\n");
   }
@@ -255,9 +273,15 @@ static int asknumbers(const char *prompt, int32_t *v, int max) {
   return getarg(line, v, max);
 }
 
-// Sets the clock, asks whether to arm, and writes everything.
+// Sets the clock, asks whether to arm, and writes everything: only settings
+// read from this tag, never zeros shown for what could not be read.
 static void finish(void) {
-  timeset_req();  // its acknowledge is cleared by the first MSP transmit
+  if (!k3p.loaded || k3p.tag != tagid) {
+    fprintf(stderr, " Error: the settings were not read from this tag: nothing written, the tag not armed\n");
+    return;
+  }
+  // Its acknowledge is cleared by the first MSP transmit.
+  if (timeset_req()) fprintf(stderr, " Error: the tag's clock was not set\n");
   fprintf(stderr, "\nArm tag? y/n  ");
   int k = plat_getch();
   k = k < 128 ? tolower(k) : k;
@@ -280,17 +304,32 @@ static void finish(void) {
     fprintf(stderr, "done\n");
 }
 
+// Leaves the menu for the user menu: 0.
+static int leave(void) {
+  fprintf(stderr, " Tag setup left: nothing written, the clock not set, the tag not armed\n\n");
+  return 0;
+}
+
 int out_service_kova3(void) {
   int result = 2, c;
-  do c = plat_getch();
-  while (c <= 0x2F || c >= 0x80);  // control keys, blanks, punctuation below '0', extended codes
+  for (;;) {
+    c = plat_getch();
+    if (c == KEY_ESCAPE) return leave();
+    if (c > 0x2F && c < 0x80) break;  // control keys, blanks, punctuation below '0', extended codes pass
+  }
   fprintf(stderr, "%c\n\n", c);
   int32_t v[6];
   int n;
+  int64_t s;
+  uint32_t t;
   switch (tolower(c)) {
     case 'b':
       n = asknumbers(" enter release-by date (yr mon day hr min sec) or 0... ", v, 6);
-      if (n > 0) k3p.release_by = v[0] == 0 ? 0 : cfgtime(v, n);
+      // A date the tag cannot hold (cfgtime said why) keeps the one set.
+      if (n > 0 && v[0] == 0)
+        k3p.release_by = 0;
+      else if (n > 0 && (t = cfgtime(v, n)) != 0)
+        k3p.release_by = t;
       break;
     case 'p':
       k3p.vhf_pulse_length ^= 1;
@@ -301,19 +340,33 @@ int out_service_kova3(void) {
       break;
     case 'r':
       n = asknumbers(" enter release-in time (days hr mins)... ", v, 3);
-      if (n > 0) {
-        v[n] = 0;
-        k3p.release_after = dtos(v, n + 1);
-      }
+      if (n == 0) break;
+      v[n] = 0;
+      s = seconds(v, n + 1);
+      if (s < 0 || s > UINT32_MAX)
+        fprintf(stderr, "\n Error: the tag holds a release delay of 0 to 49710 days; kept as it was\n");
+      else
+        k3p.release_after = (uint32_t)s;
       break;
     case 's':
       n = asknumbers(" enter salinity trigger level (0-100)... ", v, 1);
-      if (n > 0 && v[0] >= 0) k3p.salinity_threshold = (int32_t)(1023u - 10u * (uint32_t)v[0]);
+      if (n == 0) break;
+      if (v[0] < 0 || v[0] > SALINITY_MAX)
+        fprintf(stderr, "\n Error: the salinity trigger is 0 to 100; kept as it was\n");
+      else
+        k3p.salinity_threshold = 1023 - 10 * v[0];
       break;
     case 't':
       n = asknumbers(" enter release-on duration (hr min secs)... ", v, 3);
-      if (n > 0) k3p.burn_time = (int32_t)dtos(v, n);
+      if (n == 0) break;
+      s = seconds(v, n);
+      if (s < 0 || s > BURN_MAX)
+        fprintf(stderr, "\n Error: the tag holds a burn time of 0 to 18:12:15 (65535 s); kept as it was\n");
+      else
+        k3p.burn_time = (int32_t)s;
       break;
+    case 'x':
+      return leave();
     case 'z':
       k3p.vhf_pulse_rate ^= 1;
       break;

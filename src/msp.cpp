@@ -20,6 +20,8 @@
 
 // ---- Register access ----
 
+uint32_t msp_status;
+
 // Puts byte b as the ith MSP-byte word of the request payload.
 static void putmspbyte(unsigned char *p, int i, int b) {
   p[2 * i] = 0;
@@ -38,9 +40,9 @@ int msp_tx(int nwords) {
   MessRec rec;
   getmess(&rec, TMO_MSPDRAIN);  // a stale frame (such as a clock-set acknowledge) goes here
   if (askreq(REQ_MSPTX, 2 * nwords, &rec, "MSP request", 0) || badreply(&rec, REQ_MSPTX, 0)) return -1;
-  uint32_t status = 0;
-  if (rec.len >= 2) bpack(&status, rec.data, 1);
-  if (status) fprintf(stderr, " received %02x\n", status);
+  msp_status = 0;
+  if (rec.len >= 2) bpack(&msp_status, rec.data, 1);
+  if (msp_status) fprintf(stderr, " received %02x\n", msp_status);
   return 0;
 }
 
@@ -50,9 +52,8 @@ int msp_rx(unsigned char *dest, int nbytes) {
   if (askreq(REQ_MSPRX, 2, &rec, "MSP request", 0) || badreply(&rec, REQ_MSPRX, 0)) return -1;
   if (rec.len < 2) return -1;
   int count = (rec.len - 2) / 2;
-  uint32_t status;
-  bpack(&status, rec.data, 1);
-  if (status) fprintf(stderr, "\n received %d bytes (err %x)\n", count, status);
+  bpack(&msp_status, rec.data, 1);
+  if (msp_status) fprintf(stderr, "\n received %d bytes (err %x)\n", count, msp_status);
   // The caller's buffer holds what it asked for, whatever the reply carries.
   if (count > nbytes) count = nbytes;
   for (int i = 0; i < count; i++) dest[i] = rec.data[3 + 2 * i];
@@ -81,6 +82,7 @@ int mspsensors(MspSensors *rec) {
   if (askreq(REQ_MSPSENS, 0, &r, "MSP request", 0) || badreply(&r, REQ_MSPSENS, 8)) return -1;
   uint32_t w[4];
   bpack(w, r.data, 4);
+  msp_status = w[0];
   if (w[0]) fprintf(stderr, " received %02x\n", w[0]);
   rec->battery_mv = (int32_t)w[1];
   rec->salinity_raw = (int32_t)w[2];
@@ -243,6 +245,12 @@ int msp_readhdr(void) {
   unsigned char rec[64];
   int n = msp_rx(rec, 64);
   if (n < 0) return -1;
+  // Nothing received with an error status: the MSP (in its boot loader, say)
+  // did not answer, which says nothing about the record.
+  if (n == 0 && msp_status) {
+    fprintf(stderr, " Error: the MSP did not answer the firmware information read\n");
+    return -1;
+  }
   uint32_t v[6] = {0xFFFF, 0, 0, 0, 0, 0};  // nothing received: no record
   if (n > 0 && n < 12) {
     fprintf(stderr, "Corrupt firmware\n");
@@ -299,7 +307,7 @@ static long readhex(const char *s, int width) {
   while (*s == ' ' || *s == '\t' || *s == '\r' || *s == '\n' || *s == '\v' || *s == '\f') s++;
   long v = -1;
   for (int i = 0; i < width && hexval((unsigned char)s[i]) >= 0; i++)
-    v = (v < 0 ? 0 : v * 16) + hexval((unsigned char)s[i]);
+    v = v > 0xFFFFF ? 0x1000000 : (v < 0 ? 0 : v * 16) + hexval((unsigned char)s[i]);  // large stays large
   return v;
 }
 
@@ -327,9 +335,15 @@ static int readimage(FILE *f, const char *path, MspImage *img) {
     }
     ImageLine l = {addr, -1, (int32_t)img->data.size()};
     if (line[0] == '@') {
-      long a = readhex(line + 1, 4);
+      // All the digits count: an address past the MSP's memory read as its
+      // first four would put the image at another address.
+      long a = readhex(line + 1, IMAGE_LINE_MAX);
       if (a < 0) {
         fprintf(stderr, " Error: line %d of %s has no address\n", nline, path);
+        return 1;
+      }
+      if (a > 0xFFFF) {
+        fprintf(stderr, " Error: line %d of %s has an address past FFFF\n", nline, path);
         return 1;
       }
       addr = l.addr = (int32_t)a;

@@ -95,6 +95,7 @@ int getl(char *buffer, int len) {
     if (c == 0 || c == 27 || c == 127 || c > 0xFF || n >= len) continue;
     buffer[n++] = (char)c;
     plat_putch(c);
+    if (len == 1) break;  // a one-key answer
   }
   buffer[n > 0 ? n : 0] = 0;
   return 0;
@@ -117,7 +118,12 @@ const char *long2timestr(const int32_t *t) {
   // The Windows runtime cannot convert times before 1970; treat them alike
   // everywhere so the text does not depend on the host.
   if (*t < 0) return "-- bad time code --";
-  time_t tt = (time_t)*t;
+  return utime2timestr((uint32_t)*t);
+}
+
+const char *utime2timestr(uint32_t t) {
+  time_t tt = (time_t)t;
+  if (sizeof(time_t) < 8 && t > INT32_MAX) return "-- bad time code --";
   struct tm *tm = gmtime(&tt);
   if (!tm || tm->tm_year < 0 || tm->tm_mon < 0 || tm->tm_mon > 11) return "-- bad time code --";
   snprintf(TSTR, sizeof TSTR, "%02d:%02d:%02d %d-%s-%04d UTC", tm->tm_hour, tm->tm_min, tm->tm_sec,

@@ -5,6 +5,8 @@
 #include <time.h>
 #include <utime.h>
 
+#include <algorithm>
+
 #include "harness.h"
 #include "host.h"
 #include "kovacfg.h"
@@ -31,7 +33,7 @@ TEST_F(Msp, SensorsAndTests) {
   struct Case { std::string keys; std::string (*call)(int); std::string want, sent, console; } cases[] = {
       {"", [](int) { MspSensors s{}; int r = mspsensors(&s); return n(r) + " " + n(s.battery_mv) + " " +
          n(s.salinity_raw) + " " + n(s.aux_value); }, "0 3690 960 291", "0d: ", ""},
-      {"1\r", [](int t) { int r = mspwiotest(); return n(r) + n(msp(t).wio); }, "01", "0c:0001 ", ""},
+      {"1", [](int t) { int r = mspwiotest(); return n(r) + n(msp(t).wio); }, "01", "0c:0001 ", ""},  // no Enter
       {"0710\r", [](int) { return n(msptxtest()); }, "0", "0a:00070010 ", " Input characters (enter to end)... 0710\n"},
       {"100\r", [](int) { return n(msprxtest()); }, "0", "0b:0040 ", "\n received 64 bytes: 55 66 00"},
       {"-5\rabc\r", [](int) { int r = msprxtest(); return n(r) + n(msprxtest()); }, "00", "", ""},
@@ -60,7 +62,8 @@ TEST_F(Msp, FirmwareInstallAndRecord) {
   struct Case { std::string name, image; int rc; std::string says; int started, frames; std::string rec; } cases[] = {
       {"fw.txt", IMAGE, 0, W, 0xF000, 6, "Current firmware:\tfw.txt\nFile last modified:\t12:00:00 9-Sep-2011 UTC\n"},
       {"tag.txt", "@F000\n31 40\nq\n", 0, " Writing to MSP....\n", 0, 5,
-       " received 02\n\n received 0 bytes (err 2)\nNo firmware information loaded\n"},  // no reset vector: no program
+       " received 02\n\n received 0 bytes (err 2)\n Error: the MSP did not answer the firmware information read\n"},
+      // no reset vector: no program to answer
       {LONG, IMAGE, 0, W, 0xF000, 6, "Current firmware:\t" + LONG.substr(0, 52) + "\n"},
       {"d.txt", "00 11\n@F000\n22\n", 1, " Error: d.txt has data before its first address line\n", -1, 0, ""},
       {"d.txt", "@F000\n\nq\n", 1, " Error: d.txt holds no program\n", -1, 0, ""},
@@ -89,7 +92,7 @@ TEST_F(Msp, FirmwareInstallAndRecord) {
                     std::string(c.name[0] == 'f' ? "060066772e747874" : "08007461672e74787400"));
     }
     EXPECT_TRUE(c.started != 0xF000 || mem(tag, 0xF000, 16) == "31400004b240805a2001d2d32200ff3f");
-    EXPECT_EQ(c.rec.empty() ? 0 : msp_readhdr(), 0);
+    EXPECT_EQ(c.rec.empty() ? 0 : msp_readhdr(), c.started == 0 ? -1 : 0);
     EXPECT_EQ(err().substr(0, c.rec.size()), c.rec);
     EXPECT_TRUE(!c.name.empty() || sent(*this, tag) == "0a:0080 0b:0040 ");
   }
@@ -124,58 +127,90 @@ TEST(Kovacfg, TypedDatesAreUtcInEveryZone) {
   set_tz(old ? keep.c_str() : nullptr);
 }
 
-// Each key of the setup menu on the same settings, with a line of the screen drawn afterwards. 'q' (on a tag's own
-// settings): the clock, the question, then registers 20, 32 and 0 in that order. The settings are read back once per
-// tag and afresh for another tag: a release-by time in the past as not set, the burn time's low 16 bits. A tag
-// in its boot loader gives a short reply: nothing loaded.
+// Each key of the setup menu on the same settings, with a line of the screen drawn afterwards; what the tag cannot
+// hold is refused and the setting kept. Escape and x leave sending nothing. 'q' (on a tag's own settings): the clock,
+// the question, then registers 20, 32 and 0 in that order, and a register the MSP refuses ends it without "done".
+// The settings are read back once per tag and afresh for another tag: a release-by time in the past as not set, the
+// burn time's low 16 bits. A tag in its boot loader gives a short reply: nothing loaded, nothing of the last tag's.
 TEST_F(TagSetup, MenuKeysAndFinish) {
-  const std::string BY = "by 4000000000", REST = " after 0 burn 0 sal 100 rate 0 len 0 app 00200";
+  const std::string BY = "by 4000000000", REST = " after 0 burn 0 sal 100 rate 0 len 0 app 00200",
+                    KEPT = "; kept as it was\n", LEFT = " Tag setup left: nothing written, the clock not set, the tag "
+                                                       "not armed\n\n";
   const uint32_t soon = (uint32_t)time(NULL) + 3600;
   // clang-format off
   struct Case { std::string keys, settings, shown; uint32_t release_by = 0; uint8_t rate = 0, len = 0; TagApp app = {};
-    std::string command = "", words = ""; } cases[] = {  // 'q' rows: settings read back, the console after "Arm tag?"
+    std::string command = "", words = "", tx = "20 32 0 "; int refuse = 0; } cases[] = {
+      // 'q' rows: settings read back, the console after "Arm tag?"; Escape and x rows: the whole console
       {"b2011 9 30 12 0 0\r", "by 1317384000" + REST, " WARNING: release-by time is prior to current time\n? "},
+      {"b2100 1 1 0 0 0\r", "by 4102444800" + REST, " b release by\t\t\t00:00:00 1-Jan-2100 UTC\n"},
+      {"b2107 1 1 0 0 0\r", BY + REST, " ERROR: the tag cannot hold that time\n"},
       {"B0\r", "by 0" + REST, " b release by\t\t\tnot set\n"},
       {"r45\r", BY + " after 2700 burn 0 sal 100 rate 0 len 0 app 00200", " r release after\t\t0:00:45 days:hrs:mins\n"},
       {"R1 2 3\r", BY + " after 93780 burn 0 sal 100 rate 0 len 0 app 00200", " r release after\t\t1:02:03 days"},
       {"r5-3\r", BY + " after 17820 burn 0 sal 100 rate 0 len 0 app 00200", ""},  // 5 hours, -3 minutes
+      {"r-1\r", BY + REST, " Error: the tag holds a release delay of 0 to 49710 days" + KEPT},
+      {"r49710 6 28\r", BY + " after 4294967280 burn 0 sal 100 rate 0 len 0 app 00200", "\t49710:06:28 days"},
+      {"r49710 6 29\r", BY + REST, "49710 days" + KEPT},
       {"t12:30\r", BY + " after 0 burn 12 sal 100 rate 0 len 0 app 00200", ""},
-      {"t99999999999 1\r", BY + " after 0 burn -59 sal 100 rate 0 len 0 app 00200", ""},  // the largest number, wrapped
+      {"t18 12 15\r", BY + " after 0 burn 65535 sal 100 rate 0 len 0 app 00200", "\t18:12:15 hrs:mins:secs\n"},
+      {"t18 12 16\r", BY + REST, " Error: the tag holds a burn time of 0 to 18:12:15 (65535 s)" + KEPT},
+      {"t-1\r", BY + REST, "(65535 s)" + KEPT},
       {"t90\r", BY + " after 0 burn 90 sal 100 rate 0 len 0 app 00200", " t burn time\t\t\t0:01:30 hrs:mins:secs\n"},
       {"s50\r", BY + " after 0 burn 0 sal 523 rate 0 len 0 app 00200", " s salinity trigger\t\t50% (0=most sensitive)\n"},
-      {"s150\r", BY + " after 0 burn 0 sal -477 rate 0 len 0 app 00200", " s salinity trigger\t\t150% (0=most"},
+      {"s100\r", BY + " after 0 burn 0 sal 23 rate 0 len 0 app 00200", " s salinity trigger\t\t100% (0=most"},
+      {"s101\r", BY + REST, " Error: the salinity trigger is 0 to 100" + KEPT},
+      {"s-1\r", BY + REST, "0 to 100" + KEPT},
       {"F", BY + REST, " f AUDIO sampling rate\t\t500kHz\n"},
       {"f", BY + " after 0 burn 0 sal 100 rate 0 len 0 app 00000", " f AUDIO sampling rate\t\t120kHz\n"},
+      {"g", BY + " after 0 burn 0 sal 100 rate 0 len 0 app 10200", " g AUDIO gain ch 1 (0=low)\t1\n"},
+      {"h", BY + " after 0 burn 0 sal 100 rate 0 len 0 app 01200", " h AUDIO gain ch 2 (0=low)\t1\n"},
+      {"m", BY + " after 0 burn 0 sal 100 rate 0 len 0 app 00210", " m SENSOR sequence\t\tA+M+G\n"},
+      {"/0", BY + REST, "to end\n x or Escape: leave, writing nothing to the tag\n s salinity"},
       {" \x01\xc3P", BY + " after 0 burn 0 sal 100 rate 0 len 1 app 00200", " p VHF pulse length (0=short)\t1\n"},
       {"z", BY + " after 0 burn 0 sal 100 rate 1 len 0 app 00200", " z VHF pulse rate (0=slow)\t1\n"},
       {"v", BY + " after 0 burn 0 sal 100 rate 0 len 0 app 00201", " v VHF on-demand (1=on)\t\t1\n"},
+      {"\x1b", "", LEFT}, {"X", "", "X\n\n" + LEFT},
       {"qY", "rate 1 len 0 app 10231", "\nArming tag... done\n", soon, 1, 0, {1, 0, 2, 3, 1}, "070b", "17802113"},
       {"qy", "rate 0 len 1 app 11201", "\nArming tag... done\n", 0, 0, 1, {1, 1, 2, 0, 1}, "070a", "17402310"},
       {"Qs", "rate 1 len 0 app 10231", "\nEntering beacon mode... done\n", 0x12345678, 1, 0, {1, 0, 2, 3, 1}, "0b00",
        "17802113"},
       {"qn", "rate 1 len 0 app 10231", "\nDisabling VHF beacon... done\n", 0, 1, 0, {1, 0, 2, 3, 1}, "0900", "17802113"},
+      {"qy", "rate 0 len 0 app 10231", "\nArming tag...  received 02\n Error: the MSP did not take the command "
+       "(register 0)\n\nError: Unable to set parameters\n", 0, 0, 0, {1, 0, 2, 3, 1}, "0000", "17002113", "20 32 0 ", 3},
+      {"qy", "rate 0 len 0 app 00200", "\nArming tag...  received 02\n Error: the MSP did not take the audio and sensor "
+       "options (register 32)\n\nError: Unable to set parameters\n", 0, 0, 0, {1, 0, 2, 3, 1}, "0000", "17001001",
+       "20 32 ", 2},
   };
   // clang-format on
   for (const Case &c : cases) {
-    bool q = tolower(c.keys[0]) == 'q';
-    int tag = q ? open() : 0;  // the menu's own keys on no tag
-    k3p = q ? TagParams{1, c.release_by, 90061, 70000, 23, c.rate, c.len, {0, 0}, {}, c.app}
-            : TagParams{1, 4000000000u, 0, 0, 100, 0, 0, {0, 0}, {}, {0, 0, 2, 0, 0}};
+    bool q = tolower(c.keys[0]) == 'q', out = c.settings.empty();
+    int tag = q || out ? open() : 0;  // the menu's own keys on no tag
+    k3p = q ? TagParams{1, c.release_by, 90061, 70000, 23, c.rate, c.len, {0, 0}, {}, c.app, tagid}
+            : TagParams{1, 4000000000u, 0, 0, 100, 0, 0, {0, 0}, {}, {0, 0, 2, 0, 0}, tagid};
+    if (c.refuse) fault(tag, REQ_MSPTX, c.refuse, FAULT_REFUSE);
     keys(c.keys);
-    EXPECT_EQ(run(out_service_kova3), q ? 0 : 2) << c.keys;
+    EXPECT_EQ(run(out_service_kova3), q || out ? 0 : 2) << c.keys;
+    if (out) {
+      EXPECT_EQ(err() + std::to_string(frames(tag).size()), c.shown + "0") << c.keys;
+      continue;
+    }
     if (!q) {
       EXPECT_EQ(settings(), c.settings) << c.keys;
-      EXPECT_EQ(err().substr(0, 3), c.keys.substr(c.keys[0] == ' ' ? 3 : 0, 1) + "\n\n") << c.keys;
+      std::string e = err();
+      EXPECT_EQ(e.substr(0, 3), std::string(1, *std::find_if(c.keys.begin(), c.keys.end(), [](char k) {
+                                  return k > 0x2F;
+                                })) + "\n\n") << c.keys;
       opt_display_kova3();
-      EXPECT_NE(err().find(c.shown), std::string::npos) << c.keys;
+      EXPECT_NE((e + err()).find(c.shown), std::string::npos) << c.keys;
       continue;
     }
     std::string e = err(), tx = std::to_string(payloads(tag, REQ_TIMESET).size()) + ":";
     for (const Bytes &p : payloads(tag, REQ_MSPTX)) tx += std::to_string(p[1]) + " ";
-    EXPECT_EQ(tx + e.substr(e.find("\nArm tag? y/n  ") + 15), "1:20 32 0 " + c.shown + "\n");  // the clock set once
+    EXPECT_EQ(tx + e.substr(e.find("\nArm tag? y/n  ") + 15), "1:" + c.tx + c.shown + "\n");  // the clock set once
     const Bytes &r = vbus_tag_config(tag).msp.regs;
     EXPECT_EQ(hex(Bytes(&r[0], &r[2])) + hex(Bytes(&r[20], &r[34])),
               c.command + "cd5f0100" + le32(c.release_by) + "7011" + c.words);
+    if (c.refuse) continue;
     size_t sent = frames(tag).size();
     tagid++;
     EXPECT_EQ(update_params(&k3p) + update_params(&k3p), 0);
@@ -187,7 +222,7 @@ TEST_F(TagSetup, MenuKeysAndFinish) {
     EXPECT_EQ(update_params(&k3p), 1);
     EXPECT_EQ(err(),
               " received 02\n received 02\n\n received 0 bytes (err 2)\n Error: MSP register 20 gave 0 of 12 bytes\n");
-    EXPECT_EQ(k3p.loaded, 0);
+    EXPECT_EQ(std::to_string(k3p.loaded) + settings(), "0by 0 after 0 burn 0 sal 0 rate 0 len 0 app 00000");
   }
 }
 

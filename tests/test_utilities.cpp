@@ -128,7 +128,7 @@ TEST(LineInput, EditingLimitEndOfLineAndFileNames) {
       {U"a\b\b\r", 80, "a\b \b", "", 0}, {U"\x01\t\xe9\r", 80, "\x01\t\xe9", "\x01\t\xe9", 0} /* other codes kept */,
       {U"\x100" U"a\x1b\x7f\0b\x100\r"s, 80, "ab", "ab", 0},  // Escape, DEL, NUL, special keys: unseen
       {U"\x1b\x100\b\0\r"s, 80, "", "", 0}, {U"a\x100\b\r", 80, "a\b \b", "", 0},  // and count for nothing
-      {U"10\r", 1, "1", "1", 0}, {U"12345\r", 5, "12345", "12345", 0}, {U"1234567e\r", 5, "12345", "12345", 0},
+      {U"10\r", 1, "1", "1", 2} /* a one-key answer */, {U"12345\r", 5, "12345", "12345", 0}, {U"1234567e\r", 5, "12345", "12345", 0},
       {U"12345\b9\r", 5, "12345\b \b9", "12349", 0}, {U"ok\nz", 80, "ok", "ok", 1}};
   // clang-format on
   char buf[100];
