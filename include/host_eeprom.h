@@ -31,7 +31,8 @@ int eepromwrite_req(void);
 int eepromwrite(int addr, const unsigned char *data, int len);
 
 // Writes the file at path into the EEPROM from *addr in pieces of 64 bytes,
-// advancing *addr. 0 written; the send flag when a send failed.
+// each acknowledged before the next, advancing *addr. 0 written; 1 a piece
+// refused or unanswered (message printed); the send flag when a send failed.
 int eeprom_fwrite(const char *path, int *addr);
 
 // Reads n bytes at addr into rec, which must be a reply of exactly n bytes.
@@ -46,6 +47,8 @@ int eeprom_isinstalled(void);
 // printed).
 int eepromwriteparammagic(void);
 
-// Configures a new tag: bad-block table file and EEPROM table, then the boot
-// code from _reboot.bin. 0 done; 1 (or a send flag) failed, message printed.
+// Configures a new tag: bad-block table file and EEPROM table, the boot code
+// from _reboot.bin, and only then the parameter magic. 0 done; 1 failed,
+// message printed (the tag counts as configured only when its EEPROM table,
+// boot code and magic went in, whatever became of the table file).
 int eeprom_install(void);

@@ -23,8 +23,7 @@ int getflashlocn(flashlocn *loc, int n);
 // (message printed).
 int getnchips(void);
 
-// The geometry of one chip. 0 good; 1 failed (message printed, except for a
-// tag that reports no chips).
+// The geometry of one chip. 0 good; 1 failed (message printed).
 int getchiptype(int chip, chipgeom *geom);
 
 // The bad-block list of one chip: list[0] the count, then the block numbers.
@@ -40,9 +39,13 @@ int hflsbadblocks_req(void);
 
 // Menu action "d Make bad block file": the bad-block table file in the
 // working directory and the parameter magic, the bad-block records and the end
-// marker in the EEPROM. 0 both written; 1 failed (message printed, except for
-// a tag that reports no chips); more than BADBLK_MAXCHIPS chips are refused.
+// marker in the EEPROM. 0 both written; 1 failed (message printed); more than
+// BADBLK_MAXCHIPS chips are refused.
 int hflsbadblockfile(void);
+// The same, with the parameter magic only when magic is non-zero. 0 both
+// written; 1 the EEPROM table not written; 2 the EEPROM table written but not
+// the file (the old file kept). Messages printed.
+int hflsbadblocktable(int magic);
 
 // ---- The data directory ----
 

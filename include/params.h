@@ -39,15 +39,16 @@ int writenextparam(int addr, FILE *file);
 
 // Replaces the ordinary parameters of the store with those of the text file
 // at path (flag: always 0, unused). Nothing is written when the store cannot
-// be read up to its first ordinary record; a file without records ends the
-// store there. 0 written; 1 failed (message printed).
+// be read up to its first ordinary record, or when the file holds no records.
+// 0 written; 1 failed (message printed).
 int params2eeprom(const char *path, int flag);
 
 // params2eeprom of _paramstemp.txt.
 int edit_params(void);
 
 // Menu action "w re-write bad blocks": the bad-block records from this tag's
-// bad-block table file. 0 written; 1 failed (message printed).
+// bad-block table file; a file without its %ENDDATA line (cut short) is
+// refused before anything is written. 0 written; 1 failed (message printed).
 int badblkwrite(void);
 
 // The bad-block table file name of the tag with board identity id:

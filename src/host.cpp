@@ -595,7 +595,8 @@ int out_service_expert(void) {
       if (geteepromlocn(2)) exchange(sendreq(REQ_EEREAD, 4));
       return 1;
     case '6':
-      exchange(eepromwrite_req());
+      // Each piece is acknowledged as it is written: no reply is left to read.
+      eepromwrite_req();
       return 1;
     case '7':
       if (geteepromlocn(2)) exchange(sendreq(REQ_EECLEAR, 4));

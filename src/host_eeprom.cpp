@@ -95,10 +95,12 @@ int eeprom_fwrite(const char *path, int *addr) {
     fclose(f);
     return 1;
   }
+  // Every piece must be acknowledged, the last one too: a piece refused or
+  // unanswered leaves the file not written.
   for (;;) {
     fprintf(stderr, ".");
-    unsigned char *p = addrword(*addr);
-    int n = (int)fread(p, 1, EE_CHUNK, f);
+    unsigned char piece[EE_CHUNK + 1];
+    int n = (int)fread(piece, 1, EE_CHUNK, f);
     int end = feof(f) || ferror(f);
     if (ferror(f)) {
       fprintf(stderr, "\n Error: reading file %s failed\n", path);
@@ -106,26 +108,28 @@ int eeprom_fwrite(const char *path, int *addr) {
       return 1;
     }
     // Every request carries an even number of data bytes.
-    if (end && n % 2) p[n++] = 0;
-    int s = sendreq(REQ_EEWRITE, n + 2);
+    if (end && n % 2) piece[n++] = 0;
+    int s = eepromwrite(*addr, piece, n);
     if (s) {
       fclose(f);
       return s;
     }
+    *addr += n;
     if (end) {
       fclose(f);
       fprintf(stderr, "\n");
       return 0;
     }
-    *addr += n;
-    in_service(TMO_REPLY);
   }
 }
 
 int eepromwrite_req(void) {
   char name[81], line[11];
   int addr;
-  if (getfname(name, 80, "rb")) return 1;
+  if (getfname(name, 80, "rb")) {
+    fprintf(stderr, " Error: unable to open file %s\n", name);
+    return 1;
+  }
   fprintf(stderr, " Start address?\t\t\t");
   getl(line, 10);
   if (scanints(line, &addr, 1) != 1) {
@@ -154,8 +158,14 @@ int eeprom_isinstalled(void) {
 }
 
 int eeprom_install(void) {
+  // The parameter magic, which makes the tag count as configured, goes in
+  // last: a tag whose table or boot code did not go in is offered the
+  // configuration again at the next session.
   fprintf(stderr, "\n Making bad block table");
-  if (hflsbadblockfile()) return 1;
+  int table = hflsbadblocktable(0);
+  if (table == 1) return 1;
+  // A table file that could not be written (said already) leaves the EEPROM
+  // table whole: the tag is configured all the same.
   fprintf(stderr, "\n Installing boot code");
   FILE *f = fopen(REBOOTFILE, "rb");
   if (!f) {
@@ -164,5 +174,10 @@ int eeprom_install(void) {
   }
   fclose(f);
   int addr = 0;
-  return eeprom_fwrite(REBOOTFILE, &addr);
+  if (eeprom_fwrite(REBOOTFILE, &addr)) {
+    fprintf(stderr, " Error: the boot code did not install: the tag is not configured\n");
+    return 1;
+  }
+  if (!eepromwriteparammagic()) return 1;
+  return table ? 1 : 0;
 }

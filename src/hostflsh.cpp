@@ -59,11 +59,14 @@ static int chipcount(int *n) {
 }
 
 // The chip count exchange and the check that chip is one of the chips (a
-// negative number never is). 0 it is; 1 not (message printed, except for a
-// tag that reports no chips).
+// negative number never is). 0 it is; 1 not (message printed).
 static int chipexists(int chip) {
   int n;
-  if (chipcount(&n) || n == 0) return 1;
+  if (chipcount(&n)) return 1;
+  if (n == 0) {
+    fprintf(stderr, " Error: the tag reports no flash chips\n");
+    return 1;
+  }
   if ((unsigned)chip >= (unsigned)n) {
     fprintf(stderr, " Error: requested chip doesn't exist\n");
     return 1;
@@ -164,9 +167,13 @@ int hflsbadblocks_req(void) {
 // The bad-block table
 // ======================================================================
 
-// An EEPROM write of the table failed: closes the file when it is open; 1.
-static int tablefail(FILE *f) {
-  if (f) fclose(f);
+// An EEPROM write of the table failed: closes and removes the unfinished
+// file; 1.
+static int tablefail(FILE *f, const char *part) {
+  if (f) {
+    fclose(f);
+    remove(part);
+  }
   fprintf(stderr, " Error writing bad block table to EEPROM\n");
   return 1;
 }
@@ -186,62 +193,85 @@ static void tablehead(FILE *f, const uint32_t id[5], int32_t devtime) {
   fprintf(f, "%%DATA chip,badblock\n");
 }
 
-int hflsbadblockfile(void) {
+int hflsbadblockfile(void) { return hflsbadblocktable(1) ? 1 : 0; }
+
+int hflsbadblocktable(int magic) {
   uint32_t id[5];
   int32_t devtime = 0;
   int nchips;
   if (getboardid(id)) return 1;
   if (getboardtime(&devtime)) devtime = 0;
-  if (chipcount(&nchips) || nchips == 0) return 1;
+  if (chipcount(&nchips)) return 1;
+  if (nchips == 0) {
+    fprintf(stderr, " Error: the tag reports no flash chips\n");
+    return 1;
+  }
   if (nchips > BADBLK_MAXCHIPS) {
     fprintf(stderr, " Error: too many flash chips for a bad block table (%d)\n", nchips);
     return 1;
   }
 
-  char name[BADBLK_FNAME_LEN];
+  // The table is written beside the old file, which it replaces only once
+  // it is complete: a failure on the way never costs the last good table.
+  char name[BADBLK_FNAME_LEN], part[BADBLK_FNAME_LEN + 4];
   badblk_fname(name, id);
-  FILE *f = fopen(name, "wt");
-  if (!f) {
-    fprintf(stderr, "\n Error: unable to open a file for writing\n");
-    return 1;
-  }
-  tablehead(f, id, devtime);
+  snprintf(part, sizeof part, "%s.new", name);
+  FILE *f = fopen(part, "wt");
+  if (!f) fprintf(stderr, "\n Error: unable to open a file for writing\n");
+  if (f) tablehead(f, id, devtime);
 
+  // The EEPROM table is made whether or not the file can be: the tag needs
+  // it, and its bad blocks are read from the tag, not from the file.
   static const unsigned char MAGIC[2] = {EE_MAGIC_HI, EE_MAGIC_LO};
-  if (eepromwrite(EE_MAGIC_ADDR, MAGIC, 2)) return tablefail(f);
+  if (magic && eepromwrite(EE_MAGIC_ADDR, MAGIC, 2)) return tablefail(f, part);
   int addr = EE_PARAMS;
   for (int c = 0; c < nchips; c++) {
     int32_t list[BADBLK_LIST];
     if (getbadblocks(c, list)) {
-      fclose(f);
+      if (f) {
+        fclose(f);
+        remove(part);
+      }
       return 1;
     }
     int n = list[0];
-    fprintf(f, "%%COMMENT chip %d, nbad %d\n", c, n);
+    if (f) fprintf(f, "%%COMMENT chip %d, nbad %d\n", c, n);
     fprintf(stderr, ".");
     // The chip's record: id, size, the blocks as words.
     unsigned char rec[2 + 2 * (BADBLK_LIST - 1)];
     rec[0] = (unsigned char)(PARAM_ID_BADBLK + c);
     rec[1] = (unsigned char)n;
     for (int i = 1; i <= n; i++) {
-      fprintf(f, "%d,%d\n", c, (int)list[i]);
+      if (f) fprintf(f, "%d,%d\n", c, (int)list[i]);
       rec[2 * i] = (unsigned char)(list[i] >> 8);
       rec[2 * i + 1] = (unsigned char)list[i];
     }
-    if (eepromwrite(addr, rec, 2 + 2 * n)) return tablefail(f);
+    if (eepromwrite(addr, rec, 2 + 2 * n)) return tablefail(f, part);
     addr += 2 + 2 * n;
   }
-  fprintf(f, "%%ENDDATA\n");
   // A file cut short (a full disk) must not pass for the table: the records
   // rewritten from it later would miss bad blocks.
-  int written = !ferror(f);
-  if (fclose(f) != 0) written = 0;
+  int written = 0;
+  if (f) {
+    fprintf(f, "%%ENDDATA\n");
+    written = !ferror(f);
+    if (fclose(f) != 0) written = 0;
+  }
 
   static const unsigned char END[2] = {PARAM_ID_END, PARAM_ID_END};
-  if (eepromwrite(addr, END, 2)) return tablefail(NULL);
+  if (eepromwrite(addr, END, 2)) {
+    if (written) remove(part);
+    return tablefail(NULL, part);
+  }
+  // rename does not replace a file everywhere: the old one goes first, now
+  // that the new one is whole.
+  if (written && rename(part, name) != 0 && (remove(name) != 0 || rename(part, name) != 0)) written = 0;
   if (!written) {
-    fprintf(stderr, "\n Error: unable to write the bad block file %s\n", name);
-    return 1;
+    if (f) {
+      remove(part);
+      fprintf(stderr, "\n Error: unable to write the bad block file %s\n", name);
+    }
+    return 2;
   }
   fprintf(stderr, "\n.");
   return 0;

@@ -192,10 +192,15 @@ int params2eeprom(const char *path, int flag) {
     wrote = 1;
     if (feof(f)) break;
   }
-  // A file without records still replaces the old ones: end the store here.
-  static const unsigned char END[2] = {PARAM_ID_END, PARAM_ID_END};
-  if (r == 1 || (r == 0 && !feof(f)) || SKIPPED_BIG || (!wrote && eepromwrite(addr, END, 2))) {
+  if (r == 1 || (r == 0 && !feof(f)) || SKIPPED_BIG) {
     fprintf(stderr, "Error writing parameter to eeprom\n");
+    fclose(f);
+    return 1;
+  }
+  // A file without records (cut short, or the wrong file) is no new set of
+  // parameters: the store keeps the ones it has.
+  if (!wrote) {
+    fprintf(stderr, "Error: %s holds no parameters: nothing written\n", path);
     fclose(f);
     return 1;
   }
@@ -248,6 +253,16 @@ int badblkwrite(void) {
     fprintf(stderr, "\n Error: unable to find the bad block file\n");
     return 1;
   }
+  // A file without its closing line was cut short: the chips it lacks would
+  // get empty records, and their bad blocks would be recorded into.
+  int complete = 0;
+  while (!complete && getline79(f, line)) complete = strncmp(line, "%ENDDATA", 8) == 0;
+  if (!complete) {
+    fprintf(stderr, "\n Error: %s ends before its %%ENDDATA line: nothing written\n", name);
+    fclose(f);
+    return 1;
+  }
+  rewind(f);
   int addr = eepromwriteparammagic();
   long held = -1, heldblock = 0;  // chip of a data line read ahead (-1: none)
   for (int c = 0; addr && c < nchips; c++) {

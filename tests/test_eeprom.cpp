@@ -29,7 +29,7 @@ TEST_F(Eeprom, ExpertKeysAndNewTags) {
       {128, "6f.bin\r4096\r", {{0x1000, 64}, {0x1040, 64}, {0x1080, 0}}, "\n writing to EEPROM...\n", 0x1000},
       {4, "6f.bin\r65534\r", {}, "\n Error: f.bin (4 bytes) does not fit in the EEPROM from address 65534\n", 0, {0xFF}},
       {0, "nq", {}, "\n Device is not yet configured: configure now y/n? \n", EE_MAGIC_ADDR, {0x13, 0x5A}},
-      {0, "yq", {{0x6000, 2}, {0x6002, 8}, {0x600A, 4}, {0x600E, 2}, {0, 64}, {64, 64}, {128, 2}},
+      {0, "yq", {{0x6002, 8}, {0x600A, 4}, {0x600E, 2}, {0, 64}, {64, 64}, {128, 2}, {0x6000, 2}},  // the magic last
        "\n Making bad block table..\n.\n Installing boot code...\n\n", EE_MAGIC_ADDR,
        {0x5A, 0x13, 0xE0, 3, 0, 5, 3, 0xFD, 0x0B, 0xFF, 0xE1, 1, 0, 0x4D, 0xFF, 0xFF}},
   };
@@ -80,7 +80,8 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
       {{}, -1, edit_params, rep("1,40", 40, ",7"), 0, "..\n", 0x600E + 80, {0, 7, 0xFF, 0xFF}, {64, 20}},
       {{}, -1, edit_params, "99999999999,1,7", 1, "parameter id or size too big (2147483647:1)\n" + no, 0x600E, {1, 2}, {}},
       {{}, -1, edit_params, rep("9,251", 251, ",1"), 1, no, 0x600E, {1, 2}, {}},  // too big: never taken for the end
-      {{}, -1, edit_params, "no numbers\n", 0, "\n", 0x600E, {0xFF, 0xFF}, {2}},   // no records: no parameters left
+      {{}, -1, edit_params, "no numbers\n", 1, "Error: _paramstemp.txt holds no parameters: nothing written\n", 0x600E,
+       {1, 2}, {}},  // no records: the store kept
       {{0xE0, 0, 0xFF, 0xFF}, -1, edit_params, "5,0", 0, ".\n", 0x6004, {5, 0, 0xFF, 0xFF}, {4}},
       {{0xE0, 0, 0xE1, 0, 0xFF, 0xFF}, -1, tofile, "", 0, "", 0, {}, {}, ""},
       {{0xE0, 0, 0xC0, 1, 0, 9, 0xC1, 0, 3, 1, 0xFF, 0xFE, 4, 0, 0xFF, 0xFF}, -1, tofile, "", 0, "", 0, {}, {},
@@ -90,10 +91,12 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
       {{}, 0xE100, edit_params, "", 1, nomark, 0, {}, {}},
       {{}, -1, badblkwrite, "%NAME badblock table\n%COMMENT chip 0, nbad 1\n0,5\n2,7\nx\n2,1021\n%ENDDATA\n", 0, "...",
        0x6000, {0x5A, 0x13, 0xE0, 1, 0, 5, 0xE1, 0, 0xE2, 2, 0, 7, 3, 0xFD, 0xFF, 0xFF}, {}, "<none>", 3},
-      {{}, -1, badblkwrite, "0,5\n" + rep("%", 78, "x") + "1,4\n", 0, "...", 0x6000,
+      {{}, -1, badblkwrite, "0,5\n" + rep("%", 78, "x") + "1,4\n%ENDDATA", 0, "...", 0x6000,
        {0x5A, 0x13, 0xE0, 1, 0, 5, 0xE1, 0, 0xE2, 0, 0xFF, 0xFF}, {}, "<none>", 3},
-      {{}, -1, badblkwrite, rep("", 251, "1,9\n"), 1, ".\n Error: chip 1 has more than 250 bad blocks in "
+      {{}, -1, badblkwrite, rep("", 251, "1,9\n") + "%ENDDATA", 1, ".\n Error: chip 1 has more than 250 bad blocks in "
        "badblocks_4B33_0A17.txt\n", 0x6000, {0x5A, 0x13, 0xE0, 0, 0xFF, 0xFF, 0xE2}, {}, "<none>", 3},
+      {{}, -1, badblkwrite, "0,5\n1,4", 1, "\n Error: badblocks_4B33_0A17.txt ends before its %ENDDATA line: nothing "
+       "written\n", 0x6000, {0xFF, 0xFF, 0xE0, 0, 0xE1, 0}, {}, "<none>", 3},  // cut short: chip 2's blocks would be lost
       {{}, -1, badblkwrite, "0,5\n", 1, "\n Error: 32 chips, more than the EEPROM table can hold (31)\n", 0x6000,
        {0xFF, 0xFF, 0xE0, 0}, {}, "<none>", 32},
   };

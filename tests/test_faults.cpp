@@ -24,6 +24,7 @@
 #include "boot.h"
 #include "harness.h"
 #include "host.h"
+#include "host_eeprom.h"
 #include "hostflsh.h"
 #include "k3host.h"
 #include "kovacfg.h"
@@ -142,7 +143,7 @@ const Row ROWS[] = {
 
   // ---- EEPROM and configuration ----
   {"EEPROM range typed as letters", NONE, "5x 2\r", "Input values must be numbers - try again\n"},
-  {"EEPROM file missing", NONE, "6nofile\r", " Error sending command - try again\n"},
+  {"EEPROM file missing", NONE, "6nofile\r", " Error: unable to open file nofile\n"},
   {"configured check unanswered: no offer", NONE, "", " Error: failed eeprom read request with flag 0020\n", 0,
    [](Faults &t) {
      t.cfg().eeprom_blank = 1;
@@ -150,12 +151,14 @@ const Row ROWS[] = {
      t.F(REQ_EEREAD, 1, FAULT_NOREPLY);
    }, 1, [](Faults &t) { return count(t.text, "configure now") == 0; }},
   {"configured check: bad reply", REQ_EEREAD, 1, FAULT_SHORT, "", " Bad eeprom read response 0x0101\n", 1},
-  {"parameter magic refused", NONE, "y", " EEPROM write response bad ffff\n Error writing bad block table to EEPROM\n",
-   0, [](Faults &t) { vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF); t.F(REQ_EEWRITE, 1, FAULT_NACK); }},
-  {"no boot code file: table made, tag configured", NONE, "y", " Error: unable to find file _reboot.bin\n", 0,
+  {"bad-block table refused: no boot code, not configured", NONE, "y",
+   " EEPROM write response bad ffff\n Error writing bad block table to EEPROM\n", 0,
+   [](Faults &t) { vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF); t.F(REQ_EEWRITE, 1, FAULT_NACK); }, 1,
+   [](Faults &t) { return count(t.text, "Installing") == 0 && t.ee(t.tag, 0x6000, 2) == Bytes{0xFF, 0xFF}; }},
+  {"no boot code file: table made, tag not configured", NONE, "y", " Error: unable to find file _reboot.bin\n", 0,
    [](Faults &t) { vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF); }, 1,
    [](Faults &t) {
-     return t.ee(t.tag, 0x6000, 2) == Bytes{0x5A, 0x13} && Harness::file("badblocks_4B33_0A17.txt") != "<none>";
+     return t.ee(t.tag, 0x6000, 2) == Bytes{0xFF, 0xFF} && Harness::file("badblocks_4B33_0A17.txt") != "<none>";
    }},
   {"EEPROM file write stops at a failed send, the chunk before kept", REQ_EEWRITE, 2, FAULT_WRITEFAIL, "6e.bin\r100\r",
    " Error in bulk write -5\n", 0, nullptr, 1,
@@ -167,7 +170,7 @@ const Row ROWS[] = {
   {"store: no table file", NONE, "w", "\n Error: unable to find the bad block file\n"},
   {"store: magic not written", NONE, "w",
    " Error: failed eeprom write request with flag 0020\n failed writing to eeprom\n", 0,
-   [](Faults &t) { Harness::file("badblocks_4B33_0A17.txt", "0,5\n"); t.F(REQ_EEWRITE, 1, FAULT_NOREPLY); }},
+   [](Faults &t) { Harness::file("badblocks_4B33_0A17.txt", "0,5\n%ENDDATA\n"); t.F(REQ_EEWRITE, 1, FAULT_NOREPLY); }},
   {"parameters: file missing", NONE, "", "unable to open parameter file _paramstemp.txt for reading\n", 0, nullptr, 1,
    nullptr, PARAMS},
   {"parameters: garbled line", NONE, "", "error reading parameter file\nError writing parameter to eeprom\n", 0,
@@ -215,13 +218,18 @@ const Row ROWS[] = {
   {"negative chip", NONE, "8-1\r", " Error: requested chip doesn't exist\n"},
   {"chip geometry unanswered", REQ_FLGEOM, 0, FAULT_NOREPLY, "80\r", " Error: failed ID request with flag 0020\n"},
   {"bad blocks unanswered", REQ_FLBAD, 0, FAULT_NOREPLY, "c0\r", " Error: failed bad block request with flag 0020\n"},
-  {"bad-block table file cannot be made", NONE, "d", "\n Error: unable to open a file for writing\n", 0,
-   [](Faults &) { plat_mkdir("badblocks_4B33_0A17.txt"); }},
-  {"bad-block table: EEPROM write fails, file partial", REQ_EEWRITE, 2, FAULT_NACK, "d",
-   " Error writing bad block table to EEPROM\n", 0, nullptr, 1,
-   [](Faults &) {
-     std::string f = Harness::file("badblocks_4B33_0A17.txt");
-     return f.find("0,5") != std::string::npos && f.find("1,77") == std::string::npos;
+  {"bad-block table file cannot be made: the tag configured all the same", NONE, "y",
+   "\n Error: unable to open a file for writing\n", 0,
+   [](Faults &t) {
+     vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF);
+     plat_mkdir("badblocks_4B33_0A17.txt.new");
+     Harness::file(REBOOTFILE, "kk");
+   }, 1,
+   [](Faults &t) { return t.ee(t.tag, 0x6000, 2) == Bytes{0x5A, 0x13} && t.ee(t.tag, 0, 1) == Bytes{'k'}; }},
+  {"bad-block table: EEPROM write fails, the old file kept", REQ_EEWRITE, 2, FAULT_NACK, "d",
+   " Error writing bad block table to EEPROM\n", 0, [](Faults &) { Harness::file("badblocks_4B33_0A17.txt", "old"); },
+   1, [](Faults &) {
+     return Harness::file("badblocks_4B33_0A17.txt") == "old" && Harness::file("badblocks_4B33_0A17.txt.new") == "<none>";
    }},
 
   // ---- Recording directory and firmware check ----
@@ -342,10 +350,26 @@ const Row ROWS[] = {
   // ---- Tag setup ----
   {"setup read fails, tried again at the next draw", REQ_MSPRX, 1, FAULT_NOREPLY, "icz",
    " Error: failed MSP request with flag 0020\n", 0, nullptr, 1, [](Faults &t) { return t.got(REQ_MSPRX) > 1; }},
-  {"setup write fails at q: back to the user menu", REQ_MSPTX, 0, FAULT_NOREPLY, "icqy",
+  {"setup write fails at q: back to the user menu", REQ_MSPTX, 3, FAULT_NOREPLY, "icqy",
    "\nError: Unable to set parameters\n", 0, nullptr, 1, [](Faults &) { return mode == 0; }},
   {"setup: no number typed, setting kept", NONE, "icsx\r", "", 0, nullptr, 1,
    [](Faults &t) { return count(t.text, " s salinity trigger\t\t50%") == 2; }},
+
+  // ---- Configuring and arming: nothing said done that is not ----
+  {"setup: the MSP refuses the settings at q: not armed", REQ_MSPTX, 3, FAULT_REFUSE, "icqy",
+   " Error: the MSP did not take the release and trigger settings (register 20)\n", 0, nullptr, 1,
+   [](Faults &t) { return count(t.text, "done") == 0 && t.cfg().msp.regs[0] == 0 && t.got(REQ_MSPTX) == 3; }},
+  {"setup: settings never read: q writes nothing", REQ_MSPRX, 0, FAULT_NOREPLY, "icqy",
+   " Error: the settings were not read from this tag: nothing written, the tag not armed\n", 0, nullptr, 1,
+   [](Faults &t) { return t.got(REQ_TIMESET) == 1 && count(t.text, "Arm tag") == 0; }},
+  {"setup: clock not set at q", REQ_TIMESET, 1, FAULT_WRITEFAIL, "icqn", " Error: the tag's clock was not set\n"},
+  {"boot code's last piece refused: not configured", REQ_EEWRITE, 6, FAULT_NACK, "y",
+   " Error: the boot code did not install: the tag is not configured\n", 0,
+   [](Faults &t) { vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF); Harness::file(REBOOTFILE, std::string(130, 'k')); },
+   1, [](Faults &t) { return t.ee(t.tag, 0x6000, 2) == Bytes{0xFF, 0xFF}; }},
+  {"no flash chips: said", NONE, "80\r", " Error: the tag reports no flash chips\n", 0,
+   [](Faults &t) { t.cfg().chips.clear(); }},
+  {"user menu drawn again after its action", REQ_DIR, 0, FAULT_NOREPLY, "i1", " Error: failed dir request"},
 };
 // clang-format on
 

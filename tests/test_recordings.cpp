@@ -333,7 +333,7 @@ TEST_F(Flash, ChipsBadBlocksAndTheTable) {
     if (c.code == REQ_CHIPCOUNT) vbus_tag_send(tag, REQ_CHIPCOUNT, "\x01\x02", 2, vbus_now_ms() + 1);
     remove(NAME.c_str());
 #ifdef __linux__
-    ASSERT_TRUE(!*c.link || symlink(c.link, NAME.c_str()) == 0);
+    ASSERT_TRUE(!*c.link || symlink(c.link, (NAME + ".new").c_str()) == 0);  // the table is written beside
 #endif
     keys(*c.typed ? std::string(c.typed) + "\r" : "");
     EXPECT_EQ(c.fn(), c.result) << c.want;
