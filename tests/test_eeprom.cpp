@@ -62,6 +62,7 @@ std::string rep(std::string s, int n, const char *w) {
   return s;
 }
 int tofile() { return params2file("p.txt"); }
+int tonowhere() { return params2file("no/p.txt"); }
 
 // One fresh tag per row, `store` put at 0x6002 over the word `fill` repeated to the top (-1: as configured), and
 // `file` given as _paramstemp.txt and as the bad-block table, each with and without a final line break and with CR LF
@@ -83,6 +84,7 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
       {{}, -1, edit_params, "no numbers\n", 1, "Error: _paramstemp.txt holds no parameters: nothing written\n", 0x600E,
        {1, 2}, {}},  // no records: the store kept
       {{0xE0, 0, 0xFF, 0xFF}, -1, edit_params, "5,0", 0, ".\n", 0x6004, {5, 0, 0xFF, 0xFF}, {4}},
+      {{}, -1, tonowhere, "", 1, "Unable to open file no/p.txt for writing\n", 0, {}, {}},
       {{0xE0, 0, 0xE1, 0, 0xFF, 0xFF}, -1, tofile, "", 0, "", 0, {}, {}, ""},
       {{0xE0, 0, 0xC0, 1, 0, 9, 0xC1, 0, 3, 1, 0xFF, 0xFE, 4, 0, 0xFF, 0xFF}, -1, tofile, "", 0, "", 0, {}, {},
        "3,1,65534\n4,0\n"},

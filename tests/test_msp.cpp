@@ -36,6 +36,8 @@ TEST_F(Msp, SensorsAndTests) {
       {"1", [](int t) { int r = mspwiotest(); return n(r) + n(msp(t).wio); }, "01", "0c:0001 ", ""},  // no Enter
       {"0710\r", [](int) { return n(msptxtest()); }, "0", "0a:00070010 ", " Input characters (enter to end)... 0710\n"},
       {"100\r", [](int) { return n(msprxtest()); }, "0", "0b:0040 ", "\n received 64 bytes: 55 66 00"},
+      {"3\r", [](int t) { msp(t).status = 5; return n(msprxtest()); }, "0", "0b:0003 ",
+       " (err 5)\n\n received 3 bytes: 55 66 00\n"},  // an error status: the bytes still shown
       {"-5\rabc\r", [](int) { int r = msprxtest(); return n(r) + n(msprxtest()); }, "00", "", ""},
   };
   // clang-format on
@@ -68,6 +70,7 @@ TEST_F(Msp, FirmwareInstallAndRecord) {
       {"d.txt", "00 11\n@F000\n22\n", 1, " Error: d.txt has data before its first address line\n", -1, 0, ""},
       {"d.txt", "@F000\n\nq\n", 1, " Error: d.txt holds no program\n", -1, 0, ""},
       {"d.txt", "@FFFF\n01 02\n", 1, " Error: line 2 of d.txt runs past the end of the MSP's memory\n", -1, 0, ""},
+      {"d.txt", "@0F000\n01\n@10000\n02\n", 1, " Error: line 3 of d.txt has an address past FFFF\n", -1, 0, ""},
       {"d.txt", "@F000\n" + std::string(400, '1'), 1, " Error: line 2 of d.txt is too long for an image\n", -1, 0,
        "Current firmware:\tkova3_msp_1_07.txt\nFile last modified:\t10:00:00 2-Mar-2026 UTC\n"
        "Loaded:\t\t\t14:00:00 9-Mar-2026 UTC\nUsing host version\t5a01\n"},

@@ -232,9 +232,19 @@ TEST_F(Entry, RetryQuestionDiscardsEarlyKeysAndLowerCaseNExits) {
               }));
 }
 
+// The descriptor a file opened now would get: the lowest free one, so a file
+// left open by the code under test shows as a change.
+int next_fd() {
+  FILE *f = fopen(BOOTFILE, "rb");
+  int fd = f ? fileno(f) : -1;
+  if (f) fclose(f);
+  return fd;
+}
+
 // boot() on a fresh boot loader per row: the image in 64-byte chunks, byte
 // for byte (an empty one sends nothing), then the wait for the tag to come
-// back; a tag that cannot be claimed fails before anything is sent.
+// back; a tag that cannot be claimed fails before anything is sent. The image
+// is closed again in each case.
 TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
   struct { size_t size; int held, result; std::vector<int> chunks; const char *out, *shown; unsigned long waited; }
   cases[] = {{130, 0, 0, {64, 64, 2}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
@@ -248,8 +258,9 @@ TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
     TagConfig loader;
     loader.bootloader = 1;
     loader.held = c.held;
-    int t = attach(loader);
+    int t = attach(loader), fd = next_fd();
     EXPECT_EQ(boot(find(t)), c.result) << c.size;
+    EXPECT_EQ(next_fd(), fd) << c.size;
     EXPECT_GE(vbus_now_ms(), c.waited) << c.size;
     EXPECT_EQ(vbus_boot_chunks(t), c.chunks) << c.size;
     size_t writes = 0;

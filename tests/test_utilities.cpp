@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "crc16v3.h"
 #include "harness.h"
@@ -99,6 +102,15 @@ TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
         << c.text << ": " << v[0] << " " << v[1];
 }
 
+// How many descriptors are open: a file left open shows as one more.
+static int open_files() {
+  int n = 0;
+#ifndef _WIN32
+  for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
+#endif
+  return n;
+}
+
 static std::u32string keys;  // what the "keyboard" will give, from at on
 static size_t at;
 
@@ -138,9 +150,10 @@ TEST(LineInput, EditingLimitEndOfLineAndFileNames) {
   }
   const std::string here = K3_SOURCE_DIR "/tests/test_utilities.cpp";
   for (const std::string &name : {here + ".nosuch", here, ""s, "/tmp"s}) {
+    int fd = open_files();
     std::string shown = type(std::u32string(name.begin(), name.end()) + U"\r",
                              [&] { EXPECT_EQ(getfname(buf, 80, "rb"), name == here ? 0 : 1) << name; });
-    EXPECT_TRUE(shown == " Filename?\t\t\t" + name + "\n" && buf == name) << shown;
+    EXPECT_TRUE(shown == " Filename?\t\t\t" + name + "\n" && buf == name && open_files() == fd) << shown;
   }
 }
 
