@@ -254,7 +254,7 @@ int hflsbadblocktable(int magic) {
   int written = 0;
   if (f) {
     fprintf(f, "%%ENDDATA\n");
-    written = !ferror(f);
+    written = plat_syncfile(f) == 0;
     if (fclose(f) != 0) written = 0;
   }
 
@@ -263,9 +263,7 @@ int hflsbadblocktable(int magic) {
     if (written) remove(part);
     return tablefail(NULL, part);
   }
-  // rename does not replace a file everywhere: the old one goes first, now
-  // that the new one is whole.
-  if (written && rename(part, name) != 0 && (remove(name) != 0 || rename(part, name) != 0)) written = 0;
+  if (written && plat_replace(part, name) != 0) written = 0;
   if (!written) {
     if (f) {
       remove(part);
