@@ -56,6 +56,21 @@ struct Faults : Harness {
   size_t got(int code) { return payloads(tag, code).size(); }
 };
 
+// How many files the program has open (Linux; elsewhere 0).
+size_t open_files() {
+  size_t n = 0;
+#ifdef __linux__
+  for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+#endif
+  return n;
+}
+
+// A bad-block table file already there; and it kept, nothing beside it.
+void oldtable(Faults &) { Harness::file("badblocks_4B33_0A17.txt", "old"); }
+bool oldkept(Faults &) {
+  return Harness::file("badblocks_4B33_0A17.txt") == "old" && Harness::file("badblocks_4B33_0A17.txt.new") == "<none>";
+}
+
 // How a row runs: a session with the tag, or the whole program.
 // A message at the end of a session (at its quit or after it) has no menu
 // after it: HOST_END.
@@ -227,10 +242,7 @@ const Row ROWS[] = {
    }, 1,
    [](Faults &t) { return t.ee(t.tag, 0x6000, 2) == Bytes{0x5A, 0x13} && t.ee(t.tag, 0, 1) == Bytes{'k'}; }},
   {"bad-block table: EEPROM write fails, the old file kept", REQ_EEWRITE, 2, FAULT_NACK, "d",
-   " Error writing bad block table to EEPROM\n", 0, [](Faults &) { Harness::file("badblocks_4B33_0A17.txt", "old"); },
-   1, [](Faults &) {
-     return Harness::file("badblocks_4B33_0A17.txt") == "old" && Harness::file("badblocks_4B33_0A17.txt.new") == "<none>";
-   }},
+   " Error writing bad block table to EEPROM\n", 0, oldtable, 1, oldkept},
 
   // ---- Recording directory and firmware check ----
   {"directory of another code", REQ_DIR, 0, FAULT_WRONGCODE, "e", " Bad dir response 0x0305d\n", 0x305},
@@ -370,6 +382,27 @@ const Row ROWS[] = {
   {"no flash chips: said", NONE, "80\r", " Error: the tag reports no flash chips\n", 0,
    [](Faults &t) { t.cfg().chips.clear(); }},
   {"user menu drawn again after its action", REQ_DIR, 0, FAULT_NOREPLY, "i1", " Error: failed dir request"},
+  {"bad-block table: its end marker refused, the old file kept", REQ_EEWRITE, 4, FAULT_NACK, "d",
+   " Error writing bad block table to EEPROM\n", 0, oldtable, 1, oldkept},
+  {"bad-block table: a chip's blocks unanswered, the old file kept", REQ_FLBAD, 2, FAULT_NOREPLY, "d",
+   " Error: failed bad block request with flag 0020\n", 0, oldtable, 1, oldkept},
+#ifdef __linux__
+  {"boot code file unreadable: not configured", NONE, "y", " Error: reading file _reboot.bin failed\n", 0,
+   [](Faults &t) { vbus_tag_eeprom(t.tag).assign(0x10000, 0xFF); (void)!symlink("/proc/self/mem", REBOOTFILE); }, 1,
+   [](Faults &t) { return t.ee(t.tag, 0x6000, 2) == Bytes{0xFF, 0xFF}; }},
+  {"data directory that cannot be written: kept", NONE, "h/proc\r", " Cannot write to directory '/proc/'", 0, nullptr,
+   1, [](Faults &) { return DATA_DIR[0] == 0; }},
+#endif
+  {"expert offload by record: the directory unanswered", REQ_DIR, 0, FAULT_NOREPLY, "f1\r",
+   " Error: failed dir request"},
+  {"free memory asked again, with a zero location", REQ_FREEMEM, 1, FAULT_NOREPLY, "e524576 2\re",
+   " Error: failed ID request with flag 0020\n", 0, nullptr, 1,
+   [](Faults &t) { return t.payloads(t.tag, REQ_FREEMEM).at(1) == Bytes(8, 0); }},
+  {"flash write at the typed page; the directory asked with a zero location", NONE, "afw.bin\r0 1 2\re",
+   " Enter Chip Block Page?\t\t", 0, nullptr, 1, [](Faults &t) {
+     Bytes w = t.payloads(t.tag, REQ_FLWRITE).at(0);
+     return hex(Bytes(w.begin(), w.begin() + 6)) == "000000010002" && t.payloads(t.tag, REQ_DIR).at(0) == Bytes(8, 0);
+   }},
 };
 // clang-format on
 
@@ -387,6 +420,7 @@ TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
     tag = attach();
     if (r.code >= 0) F(r.code, r.nth, r.kind, r.arg);
     if (r.setup) r.setup(*this);
+    size_t files = open_files();
     int quit = r.runner <= HOST_END && r.result == 1;
     size_t later = r.keys.find('~');
     keys(r.keys.substr(0, later));
@@ -405,6 +439,7 @@ TEST_F(Faults, EveryFailureIsShownOnceAndTheSessionGoesOn) {
     EXPECT_TRUE(!quit || r.runner != HOST || at >= eo.size() || e.find(MENU, at) != std::string::npos) << r.what;
     text = e;
     EXPECT_TRUE(!r.left || r.left(*this)) << r.what;
+    EXPECT_EQ(open_files(), files) << r.what << ": a file left open";
   }
 }
 
@@ -521,10 +556,7 @@ TEST_F(Faults, SoakOffloadAndEraseCycles) {
   vbus_record(0);  // the bus keeps no log, so that only the program's own memory counts
   // Open files and heap in use, once the first allocations have settled.
   auto use = [] {
-    std::pair<size_t, size_t> n{0, 0};
-#ifdef __linux__
-    for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n.first += !e.path().empty();
-#endif
+    std::pair<size_t, size_t> n{open_files(), 0};
 #ifdef __GLIBC__
     n.second = mallinfo2().uordblks;
 #endif

@@ -117,14 +117,15 @@ std::string settings() {
 TEST(Kovacfg, TypedDatesAreUtcInEveryZone) {
   const char *old = getenv("TZ");
   const std::string keep = old ? old : "";
-  const int32_t full[] = {2011, 9, 30, 12, 0, 0}, carry[] = {2011, 9, 30, 12, 75, 0}, noon[] = {12, 0, 0},
-                early[] = {1969, 12, 31, 0, 0, 0};
+  const int32_t full[] = {2011, 9, 30, 12, 0, 0}, carry[] = {2011, 8, 61, 11, 75, 0}, noon[] = {12, 0, 0},
+                early[] = {1969, 12, 31, 0, 0, 0}, month13[] = {2010, 21, 30, 12, 0, 0};
   uint32_t today = (uint32_t)(time(NULL) / 86400 * 86400);
   for (const char *tz :
        {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3", "Europe/Moscow", "<+0330>-3:30"}) {
     set_tz(tz);
-    EXPECT_EQ(std::make_tuple(cfgtime(full, 6), cfgtime(carry, 6), cfgtime(noon, 3), cfgtime(early, 6)),
-              std::make_tuple(1317384000u, 1317384000u + 4500, today + 43200, 0u))
+    EXPECT_EQ(std::make_tuple(cfgtime(full, 6), cfgtime(carry, 6), cfgtime(noon, 3), cfgtime(early, 6),
+                              cfgtime(month13, 6)),
+              std::make_tuple(1317384000u, 1317384000u + 900, today + 43200, 0u, 1317384000u))
         << tz;
   }
   set_tz(old ? keep.c_str() : nullptr);
