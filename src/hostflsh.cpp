@@ -1402,6 +1402,20 @@ int sendcode(void) {
     fprintf(stderr, " Unable to open file %s\n", name);
     return 1;
   }
+  // The code space is block 0 of chip 0: an image it cannot hold would be
+  // cut short after the old firmware was already erased.
+  chipgeom g;
+  char own[FW_NAME_LONGEST + 1];
+  long long size;
+  if (getchiptype(0, &g)) return 1;
+  if (plat_findfile(name, own, sizeof own, NULL) == 0 && plat_filesize(name, &size) == 0) {
+    long long room = (long long)g.npages * g.nwords * 2 - FW_HEADER - (long long)((strlen(own) + 1) & ~(size_t)1);
+    if (size > room) {
+      fprintf(stderr, " Error: %s is %lld bytes and the code space holds %lld: nothing erased or written\n", name, size,
+              room < 0 ? 0 : room);
+      return 1;
+    }
+  }
   fprintf(stderr, " Erasing code space ");
   diritem code;
   memset(&code, 0, sizeof code);

@@ -324,11 +324,15 @@ const Row ROWS[] = {
    1, [](Faults &t) { return t.got(REQ_FLERASE) == 0; }},
 
   // ---- Flash write and firmware download ----
+  {"firmware too large for the code space: nothing erased", NONE, "i7big.bin\r",
+   " Error: big.bin is 300000 bytes and the code space holds 262124: nothing erased or written\n", 0,
+   [](Faults &) { Harness::file("big.bin", std::string(300000, 'b')); }, 1,
+   [](Faults &t) { return t.got(REQ_FLERASE) + t.got(REQ_FLWRITE) == 0; }},
   {"firmware file missing", NONE, "i7nofile\r", " Unable to open file nofile\n", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_FLERASE) == 0; }},
   {"flash write file missing: the prompt alone", NONE, "anofile\r", "", 0, nullptr, 1,
    [](Faults &t) { return t.got(REQ_FLWRITE) == 0; }},
-  {"firmware: geometry unanswered", REQ_FLGEOM, 2, FAULT_NOREPLY, "i7fw.bin\r",
+  {"firmware: geometry unanswered", REQ_FLGEOM, 3, FAULT_NOREPLY, "i7fw.bin\r",
    "ERROR: unable to obtain FLASH chip information\n"},
   {"firmware: erase fails, nothing written", REQ_FLERASE, 0, FAULT_NACK, "i7fw.bin\r",
    "\n Error: incorrect response for flash clear 0xffff\n", 0, nullptr, 1,
