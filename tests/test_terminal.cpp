@@ -15,6 +15,7 @@
 #include "harness.h"
 #include "platform.h"
 #ifndef _WIN32
+#include <sys/time.h>
 #include <sys/resource.h>
 
 #include "pty.h"
@@ -359,6 +360,16 @@ TEST(PlatTerminal, KeysOfTheWindowsConsoleSignalsAndRestore) {
     int status = (p.signal(SIGQUIT), p.wait_exit());
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && p.restored()) << "status " << status;
   }
+  // A sleep that a signal interrupts sleeps on for the rest of its time.
+  struct sigaction quiet = {}, old = {};
+  quiet.sa_handler = [](int) {};
+  sigaction(SIGALRM, &quiet, &old);
+  struct itimerval soon = {{0, 0}, {0, 50000}};
+  setitimer(ITIMER_REAL, &soon, nullptr);
+  unsigned long long t0 = plat_clock_us();
+  plat_sleep_ms(200);
+  EXPECT_GE(plat_clock_us() - t0, 199000u) << "the sleep ended at the signal";
+  sigaction(SIGALRM, &old, nullptr);
 }
 
 #endif  // _WIN32
