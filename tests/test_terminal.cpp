@@ -211,7 +211,7 @@ static std::string leftovers(const Pty &pty, const std::string &dir, const std::
 
 // The production k3host, on the system's libusb 0.1, reaching the emulated
 // tag through a device node that umockdev's sandbox fakes (k3usb-bridge,
-// tests/realusb), against k3host-sim on the same keys and the same tag: the
+// sim/realusb), against k3host-sim on the same keys and the same tag: the
 // console, the files and the tag's state afterwards must be the same. Each
 // row's steps are pairs of a text to wait for and the keys to send then.
 TEST_F(InDir, RealLibrarySessionsMatchTheSimulator) {

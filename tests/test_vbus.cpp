@@ -70,7 +70,7 @@ TEST_F(Vbus, ClaimsBootLoaderRestartAndZeroLengthPackets) {
 }
 
 // What a read gives, as libusb 0.1 on Linux gives it (each point settled on
-// the real library through tests/realusb): transfers of the given sizes
+// the real library through sim/realusb): transfers of the given sizes
 // queued, then reads of the given sizes (0: a whole frame's room) and what
 // each returned. A read ends at a short packet, or at the zero-length packet
 // a tag may send after a transfer of whole packets; without it the read runs
