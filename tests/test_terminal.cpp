@@ -360,6 +360,42 @@ TEST(PlatTerminal, KeysOfTheWindowsConsoleSignalsAndRestore) {
     int status = (p.signal(SIGQUIT), p.wait_exit());
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && p.restored()) << "status " << status;
   }
+  // Ctrl-Z at a menu, under a job-control shell (the child plays the shell: a
+  // stop is carried out only in a process group whose parent is in the same
+  // session): the program stops with the terminal given back, and after fg
+  // it reads single keys again.
+  Pty p;
+  ASSERT_TRUE(p.start([] {
+    signal(SIGTTOU, SIG_IGN);  // the shell takes the terminal back from a stopped job
+    pid_t job = fork();
+    if (job == 0) return setpgid(0, 0), tcsetpgrp(0, getpgrp()), signal(SIGTTOU, SIG_DFL), key_reader(false);
+    int st = 0;
+    setpgid(job, job), tcsetpgrp(0, job);
+    for (char fg[8]; waitpid(job, &st, WUNTRACED) == job && WIFSTOPPED(st);) {
+      tcsetpgrp(0, getpgrp()), fprintf(stderr, "stopped\n");
+      if (!fgets(fg, sizeof fg, stdin)) return 1;
+      tcsetpgrp(0, job), kill(-job, SIGCONT);
+    }
+    return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : 1;
+  }));
+  ASSERT_TRUE(p.wait_for("ready\n")) << p.text();
+  for (int round = 0; round < 2; round++) {  // the second stop needs the handler put back
+    size_t m = p.mark();
+    p.send("\x1a");
+    EXPECT_TRUE(p.wait_for("stopped\n", m)) << round << p.text();
+    EXPECT_TRUE(p.restored()) << round << " stopped in single-key mode";
+    p.send("fg\n");
+    struct termios t = {};
+    for (int i = 0; i < 300 && tcgetattr(p.slave_, &t) == 0 && (t.c_lflag & ICANON); i++) usleep(10000);
+    m = p.mark();
+    p.send("z");
+    EXPECT_TRUE(p.wait_for("<122>\n", m)) << round << " no single keys after fg: " << p.text().substr(m);
+  }
+  p.send("\x1c");  // Ctrl-\ ends it
+  int status = p.wait_exit();
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGQUIT);
+  EXPECT_TRUE(p.restored());
   // A sleep that a signal interrupts sleeps on for the rest of its time.
   struct sigaction quiet = {}, old = {};
   quiet.sa_handler = [](int) {};
