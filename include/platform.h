@@ -1,6 +1,7 @@
 // The small platform layer: console keys and output, an elapsed-time clock,
 // and the few file-system calls the program needs. One implementation per
-// operating system (platform_posix.cpp, platform_win32.cpp).
+// operating system (platform_posix.cpp, platform_win32.cpp); the hooks in
+// front of the keys and the clock are shared (platform.cpp).
 #pragma once
 
 #include <stddef.h>

@@ -11,6 +11,7 @@
 // exit status still shows the signal). Stopping with Ctrl-Z restores too,
 // and the single-key mode comes back on continue.
 #include "platform.h"
+#include "platform_sys.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -25,8 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-PlatHooks hooks;  // null members: the real functions below
 
 struct termios saved_tio;            // the terminal as plat_console_init found it
 volatile sig_atomic_t raw_active;    // 1 while the terminal is in single-key mode
@@ -107,11 +106,15 @@ volatile sig_atomic_t interrupted;  // Ctrl-C caught (plat_catch_interrupt)
 
 void on_interrupt(int) { interrupted = 1; }
 
-unsigned long real_clock_ms(void) {
+}  // namespace
+
+unsigned long sys_clock_ms(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (unsigned long)ts.tv_sec * 1000UL + (unsigned long)(ts.tv_nsec / 1000000L);
 }
+
+namespace {
 
 // Keys from a terminal, read so that the program sees the Windows console's
 // keys: Backspace's 127 becomes 8, and a key the terminal sends as an escape
@@ -168,10 +171,10 @@ int take(int c) {
   if (seq_len == 0) {
     if (c != 27) return c == 127 ? 8 : c;
     seq_len = 1;
-    seq_last = real_clock_ms();
+    seq_last = sys_clock_ms();
     return KEY_NONE;
   }
-  seq_last = real_clock_ms();
+  seq_last = sys_clock_ms();
   int at = seq_len;  // where c stands: 1 just after the ESC
   if (seq_len < SEQ_MAX) seq_len++;
   if (at == 1) {
@@ -195,9 +198,9 @@ int take(int c) {
 // The next whole key, waiting up to wait_ms (-1: as long as it takes) for
 // it; KEY_NONE when none is whole in time, KEY_END at the end of input.
 int next_key(int wait_ms) {
-  unsigned long start = real_clock_ms();
+  unsigned long start = sys_clock_ms();
   for (;;) {
-    unsigned long now = real_clock_ms(), gone = now - start;
+    unsigned long now = sys_clock_ms(), gone = now - start;
     int left = wait_ms < 0 ? -1 : gone >= (unsigned long)wait_ms ? 0 : wait_ms - (int)gone;
     if (seq_len > 0) {
       unsigned long quiet = now - seq_last;
@@ -214,20 +217,22 @@ int next_key(int wait_ms) {
     if (c != KEY_NONE) {
       int k = take(c);
       if (k != KEY_NONE) return k;
-    } else if (wait_ms >= 0 && real_clock_ms() - start >= (unsigned long)wait_ms) {
+    } else if (wait_ms >= 0 && sys_clock_ms() - start >= (unsigned long)wait_ms) {
       return KEY_NONE;
     }
   }
 }
 
+}  // namespace
+
 // A hang-up or a closed descriptor counts as a key: the plat_getch that
 // follows sees the end of input and ends the program.
-int real_kbhit(void) {
+int sys_kbhit(void) {
   if (ready_key == KEY_NONE) ready_key = next_key(0);
   return ready_key != KEY_NONE;
 }
 
-int real_getch(void) {
+int sys_getch(void) {
   int k = ready_key != KEY_NONE ? ready_key : next_key(-1);
   ready_key = KEY_NONE;
   // End of input (or input that can no longer be read): nothing more can be
@@ -236,16 +241,16 @@ int real_getch(void) {
   return k;
 }
 
-void real_putch(int c) { fputc(c, stderr); }
+void sys_putch(int c) { fputc(c, stderr); }
 
-void real_sleep_ms(unsigned long ms) {
+void sys_sleep_ms(unsigned long ms) {
   struct timespec req, rem;
   req.tv_sec = (time_t)(ms / 1000UL);
   req.tv_nsec = (long)(ms % 1000UL) * 1000000L;
   while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
-}  // namespace
+int sys_keys_typed(void) { return term_keys ? 1 : 0; }
 
 void plat_console_init(void) {
   term_keys = isatty(STDIN_FILENO) != 0;
@@ -261,11 +266,6 @@ void plat_console_init(void) {
 }
 
 void plat_console_restore(void) { restore_now(); }
-
-int plat_kbhit(void) {
-  if (interrupted) return 1;
-  return hooks.kbhit ? hooks.kbhit() : real_kbhit();
-}
 
 // The handlers plat_catch_interrupt replaced, for plat_release_interrupt.
 static struct sigaction before_int, before_term;
@@ -291,26 +291,6 @@ void plat_release_interrupt(void) {
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }
 
-int plat_stopkey(void) {
-  if (interrupted) return 1;
-  if (hooks.kbhit) return hooks.kbhit();
-  return term_keys ? real_kbhit() : 0;
-}
-
-int plat_getch(void) {
-  if (interrupted) return 3;  // Ctrl-C, caught: the key that ends
-  return hooks.getch ? hooks.getch() : real_getch();
-}
-
-void plat_putch(int c) {
-  if (hooks.putch)
-    hooks.putch(c);
-  else
-    real_putch(c);
-}
-
-unsigned long plat_clock_ms(void) { return hooks.clock_ms ? hooks.clock_ms() : real_clock_ms(); }
-
 unsigned long long plat_clock_us(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -322,13 +302,6 @@ void plat_sleep_us(unsigned long us) {
   req.tv_sec = (time_t)(us / 1000000UL);
   req.tv_nsec = (long)(us % 1000000UL) * 1000L;
   while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-}
-
-void plat_sleep_ms(unsigned long ms) {
-  if (hooks.sleep_ms)
-    hooks.sleep_ms(ms);
-  else
-    real_sleep_ms(ms);
 }
 
 int plat_mkdir(const char *path) {
@@ -366,5 +339,3 @@ int plat_syncfile(FILE *f) {
   if (fflush(f) != 0 || ferror(f)) return 1;
   return fsync(fileno(f)) == 0 || errno == EINVAL ? 0 : 1;  // EINVAL: a device or pipe, nothing to sync
 }
-
-void plat_sethooks(const PlatHooks *h) { hooks = h ? *h : PlatHooks{}; }

@@ -17,6 +17,7 @@
 #endif
 
 #include "platform.h"
+#include "platform_sys.h"
 
 #include <conio.h>
 #include <direct.h>
@@ -31,8 +32,6 @@
 
 namespace {
 
-PlatHooks hooks;  // null members: the real functions below
-
 bool piped;  // standard input is not a console: read it as a byte stream
 
 // Ctrl-C after plat_catch_interrupt: noted instead of ending the program.
@@ -45,7 +44,9 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
-int real_kbhit(void) {
+}  // namespace
+
+int sys_kbhit(void) {
   if (!piped) return _kbhit() ? 1 : 0;
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == INVALID_HANDLE_VALUE || h == NULL) return 1;  // no input: its end
@@ -57,7 +58,7 @@ int real_kbhit(void) {
   return avail > 0 ? 1 : 0;
 }
 
-int real_getch(void) {
+int sys_getch(void) {
   if (!piped) {
     // An extended key comes as 0 or 0xE0 and then a second code that the
     // runtime already holds (so _kbhit says so). The pair is one key: alone,
@@ -86,11 +87,11 @@ int real_getch(void) {
 // Console text otherwise goes to standard error; one character goes the same
 // way so that it keeps its place among the formatted text when stderr is
 // redirected (the console call would bypass the redirection).
-void real_putch(int c) { fputc(c, stderr); }
+void sys_putch(int c) { fputc(c, stderr); }
 
-unsigned long real_clock_ms(void) { return (unsigned long)GetTickCount64(); }
+unsigned long sys_clock_ms(void) { return (unsigned long)GetTickCount64(); }
 
-void real_sleep_ms(unsigned long ms) {
+void sys_sleep_ms(unsigned long ms) {
   // Sleep takes a DWORD; INFINITE (all bits set) must never be passed.
   while (ms > 0) {
     DWORD part = ms > 0x7FFFFFFFUL ? 0x7FFFFFFFUL : (DWORD)ms;
@@ -99,7 +100,7 @@ void real_sleep_ms(unsigned long ms) {
   }
 }
 
-}  // namespace
+int sys_keys_typed(void) { return piped ? 0 : 1; }
 
 void plat_console_init(void) {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
@@ -119,11 +120,6 @@ void plat_console_init(void) {
 
 void plat_console_restore(void) {}
 
-int plat_kbhit(void) {
-  if (interrupted) return 1;
-  return hooks.kbhit ? hooks.kbhit() : real_kbhit();
-}
-
 void plat_catch_interrupt(void) {
   if (catch_interrupt) return;
   interrupted = 0;
@@ -139,26 +135,6 @@ void plat_release_interrupt(void) {
 }
 
 int plat_interrupted(void) { return interrupted ? 1 : 0; }
-
-int plat_stopkey(void) {
-  if (interrupted) return 1;
-  if (hooks.kbhit) return hooks.kbhit();
-  return piped ? 0 : real_kbhit();
-}
-
-int plat_getch(void) {
-  if (interrupted) return 3;  // Ctrl-C, caught: the key that ends
-  return hooks.getch ? hooks.getch() : real_getch();
-}
-
-void plat_putch(int c) {
-  if (hooks.putch)
-    hooks.putch(c);
-  else
-    real_putch(c);
-}
-
-unsigned long plat_clock_ms(void) { return hooks.clock_ms ? hooks.clock_ms() : real_clock_ms(); }
 
 unsigned long long plat_clock_us(void) {
   static LARGE_INTEGER freq;
@@ -176,15 +152,8 @@ unsigned long long plat_clock_us(void) {
 // every sleep instead cost an idle simulator a fifth of a processor.
 void plat_sleep_us(unsigned long us) {
   unsigned long long end = plat_clock_us() + us;
-  if (us >= 1000) real_sleep_ms(us / 1000);
+  if (us >= 1000) sys_sleep_ms(us / 1000);
   while (plat_clock_us() < end) SwitchToThread();
-}
-
-void plat_sleep_ms(unsigned long ms) {
-  if (hooks.sleep_ms)
-    hooks.sleep_ms(ms);
-  else
-    real_sleep_ms(ms);
 }
 
 int plat_mkdir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
@@ -225,5 +194,3 @@ int plat_syncfile(FILE *f) {
   if (fflush(f) != 0 || ferror(f)) return 1;
   return _commit(_fileno(f)) == 0 || errno == EBADF ? 0 : 1;
 }
-
-void plat_sethooks(const PlatHooks *h) { hooks = h ? *h : PlatHooks{}; }
