@@ -25,6 +25,7 @@ TEST_F(Eeprom, ExpertKeysAndNewTags) {
       {0, "524576 20\r", {}, "bytes?\t\t24576 20\n EEPROM read 20 bytes\n 5a 13 e0 03 00 05 03 fd 0b ff e1 01 00 4d 01 02"
        "\n a0 a1 a2 a3\n", 0x6000, {0x5A, 0x13, 0xE0}},
       {0, "724576 2\r", {}, "\n Start address and number of bytes?\t\t24576 2", 0x6000, {0xFF, 0xFF, 0xE0}},
+      {0, "765530 10\r", {}, "65530 10\n Error: the EEPROM holds bytes 0 to 65535\n", 0},  // runs past the end
       {65, "6f.bin\r0\r", {{0, 64}, {64, 2}}, "\n writing to EEPROM..\n", 0},
       {128, "6f.bin\r4096\r", {{0x1000, 64}, {0x1040, 64}, {0x1080, 0}}, "\n writing to EEPROM...\n", 0x1000},
       {4, "6f.bin\r65534\r", {}, "\n Error: f.bin (4 bytes) does not fit in the EEPROM from address 65534\n", 0, {0xFF}},

@@ -97,6 +97,10 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     EXPECT_EQ(std::make_pair(k.verdict, k.closed ? (int)k.blocks : -1),
               std::make_pair(c.r.size ? KVD_STOPPED : c.blocks >= 0 ? KVD_GOOD : KVD_DAMAGED, c.blocks));
     EXPECT_TRUE(!k.closed || (k.end_chip == pl.back()[1] && k.end_block == ((pl.back()[2] << 8) | pl.back()[3])));
+    if (k.header) {  // started now, the spare bytes zero
+      EXPECT_LE(std::labs((long)k.started - (long)time(NULL)), 60L);
+      EXPECT_EQ(f.substr(8, 2) + f.substr(14, 2), std::string(4, '\0'));
+    }
     EXPECT_EQ(f.size() < 42 ? "short" : f.substr(42, f.size() - 42 - (c.blocks >= 0 ? 2 : 0)), d);
   }
 }
@@ -251,6 +255,11 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
        "complete ", 5},
       {"a file moved away is not saved", "21,3\rrec\r", "3y1,3\rn", {"): 1\n Erase them anyway?"}, "none good none",
        "complete complete ", 7, nullptr, [] { std::filesystem::rename("rec001.kvd", "moved.kvd"); }},
+      {"a line longer than any record is none, whatever it ends in", "21\rrec\r", "", {}, "good none none",
+       "complete ", 7, nullptr, [] {
+         std::string r = file("_offloads.txt");  // its last line again, as the end of a longer one
+         file("_offloads.txt", r + std::string(OFFREC_LINE + 2, 'x') + r.substr(r.rfind('\n', r.size() - 2) + 1));
+       }},
       {"a file replaced by another is not saved", "21,3\rrec\r", "3y1,3\rn", {"): 3\n Erase them anyway?"},
        "good DIFFERS FROM RECORD none", "complete complete ", 7, nullptr, [] { file("rec003.kvd", file("rec001.kvd")); }},
   };
@@ -279,6 +288,9 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
     for (offrec o; f && offrec_next(f, &o) == 0;) record += std::string(OFF_OUTCOME[o.outcome]) + " ";
     if (f) fclose(f);
     for (const std::string &s : r.shown) EXPECT_EQ(count(e, s), 1u) << r.what << ": " << s << "\n" << e;
+    size_t notsaved = 0;
+    for (const std::string &s : r.shown) notsaved += count(s, " Not saved: ");
+    EXPECT_EQ(count(e, " Not saved: "), notsaved) << r.what << ": only the reasons the row names\n" << e;
     EXPECT_EQ(files + "| " + record, r.files + " | " + r.record) << r.what;
     EXPECT_EQ(vbus_flash_dir(tag).size(), r.left) << r.what;
     EXPECT_EQ(count(e, "done") , count(record, "complete")) << r.what << ": \"done\" only for a whole file";
