@@ -19,6 +19,7 @@
 #include "crc16v3.h"
 #include "host.h"
 #include "host_eeprom.h"
+#include "kvdlayout.h"
 #include "offrec.h"
 #include "params.h"
 #include "platform.h"
@@ -517,15 +518,11 @@ int showdirtab(int flag) {
 // Offload into recording files
 // ======================================================================
 //
-// A recording file: a 42-byte header, the page data of every read reply in
-// order, and a 2-byte trailer. The header is written open (its closing
-// fields zero) and completed when the offload ends; a file whose offload
-// failed keeps the open header and has no trailer, so it cannot pass for a
-// whole one.
+// A recording file (kvdlayout.h): the header, the page data of every read
+// reply in order, and the trailer. The header is written open and closed
+// when the offload ends; a file whose offload failed keeps the open header
+// and has no trailer, so it cannot pass for a whole one.
 
-#define KVD_HEADER 42
-#define KVD_IDENT "KOVA 3.0"
-#define KVD_TRAILER_WORD 0xAAAA
 #define KVD_FILEBUF (1 << 20)  // stdio buffer of a recording file
 #define READ_DESC 10           // chip, block, first page, last page, errors
 #define BACK8 "\b\b\b\b\b\b\b\b"
@@ -546,10 +543,11 @@ void updatetimetogo(int32_t remaining, int first) {
 
 // Writes the header as kvdheader does, with the tag's identity into id.
 static int writeheader(FILE *f, const flashlocn *pos, uint32_t id[5]) {
-  fwrite(KVD_IDENT, 1, 8, f);
-  unsigned char h[KVD_HEADER - 8];
+  unsigned char h[KVD_HEADER];
   memset(h, 0, sizeof h);
-  long2char(h + 2, (uint32_t)time(NULL));
+  memcpy(h, KVD_IDENT, KVD_IDENT_LEN);
+  fwrite(h, 1, KVD_IDENT_LEN, f);
+  long2char(h + KVD_AT_STARTED, (uint32_t)time(NULL));
   // The tag's clock is read (a failed read is reported and does no harm);
   // the second time field holds the host's local time of 31 December 1999
   // 00:00:00, the reference point the file format keeps there.
@@ -560,13 +558,13 @@ static int writeheader(FILE *f, const flashlocn *pos, uint32_t id[5]) {
   y2k.tm_year = 100;
   y2k.tm_mday = 0;
   y2k.tm_isdst = 0;
-  long2char(h + 8, (uint32_t)mktime(&y2k));
+  long2char(h + KVD_AT_TIME2, (uint32_t)mktime(&y2k));
   if (getboardid(id)) return 1;
-  unsigned char *p = bunpack(h + 12, id, 5);
-  *p++ = (unsigned char)pos->chip;
-  *p++ = (unsigned char)(pos->block >> 8);
-  *p++ = (unsigned char)pos->block;
-  fwrite(h, 1, sizeof h, f);
+  bunpack(h + KVD_AT_ID, id, 5);
+  h[KVD_AT_STARTCHIP] = (unsigned char)pos->chip;
+  h[KVD_AT_STARTBLOCK] = (unsigned char)(pos->block >> 8);
+  h[KVD_AT_STARTBLOCK + 1] = (unsigned char)pos->block;
+  fwrite(h + KVD_IDENT_LEN, 1, KVD_HEADER - KVD_IDENT_LEN, f);
   return 0;
 }
 
@@ -583,21 +581,22 @@ static int seekhead(FILE *f) {
 }
 
 int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer) {
-  const unsigned char tail[2] = {(unsigned char)(trailer >> 8), (unsigned char)trailer};
-  fwrite(tail, 1, 2, f);
+  const unsigned char tail[KVD_TRAILER] = {(unsigned char)(trailer >> 8), (unsigned char)trailer};
+  fwrite(tail, 1, KVD_TRAILER, f);
   // Page data that never reached the disk shows here, before the seek.
   if (fflush(f) != 0 || ferror(f)) return savefail();
   if (seekhead(f)) return 1;
   unsigned char h[KVD_HEADER];
   memset(h, 0, sizeof h);
-  if (fread(h, 1, 33, f) != 33) return savefail();  // never rewrite a header that could not be read
-  h[33] = (unsigned char)pos->chip;
-  h[34] = (unsigned char)(pos->block >> 8);
-  h[35] = (unsigned char)pos->block;
-  long2char(h + 36, (uint32_t)blocks);
-  uint32_t crc = crc16b(h, 40);
-  h[40] = (unsigned char)(crc >> 8);
-  h[41] = (unsigned char)crc;
+  // never rewrite a header that could not be read
+  if (fread(h, 1, KVD_AT_CLOSING, f) != KVD_AT_CLOSING) return savefail();
+  h[KVD_AT_ENDCHIP] = (unsigned char)pos->chip;
+  h[KVD_AT_ENDBLOCK] = (unsigned char)(pos->block >> 8);
+  h[KVD_AT_ENDBLOCK + 1] = (unsigned char)pos->block;
+  long2char(h + KVD_AT_BLOCKS, (uint32_t)blocks);
+  uint32_t crc = crc16b(h, KVD_AT_CRC);
+  h[KVD_AT_CRC] = (unsigned char)(crc >> 8);
+  h[KVD_AT_CRC + 1] = (unsigned char)crc;
   if (seekhead(f)) return 1;
   fwrite(h, 1, KVD_HEADER, f);
   // A file reported saved must survive a power cut straight after.

@@ -99,9 +99,10 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     EXPECT_TRUE(!k.closed || (k.end_chip == pl.back()[1] && k.end_block == ((pl.back()[2] << 8) | pl.back()[3])));
     if (k.header) {  // started now, the spare bytes zero
       EXPECT_LE(std::labs((long)k.started - (long)time(NULL)), 60L);
-      EXPECT_EQ(f.substr(8, 2) + f.substr(14, 2), std::string(4, '\0'));
+      EXPECT_EQ(f.substr(KVD_AT_ZERO1, 2) + f.substr(KVD_AT_ZERO2, 2), std::string(4, '\0'));
     }
-    EXPECT_EQ(f.size() < 42 ? "short" : f.substr(42, f.size() - 42 - (c.blocks >= 0 ? 2 : 0)), d);
+    const size_t tail = c.blocks >= 0 ? KVD_TRAILER : 0;
+    EXPECT_EQ(f.size() < KVD_HEADER ? "short" : f.substr(KVD_HEADER, f.size() - KVD_HEADER - tail), d);
   }
 }
 
