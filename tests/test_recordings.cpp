@@ -69,6 +69,7 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
       {{{0xD3, 2, 64, 0, {}}}, range(0, 0, 0, 1), 1, "",
        " Error: chip 0 reports 64 pages of 0 words, which cannot be offloaded\n", -1, {}},
       {{BIG, BIG}, range(0, 0, 0, 44), 0, "0:0:0+20 0:20:0+20 0:40:0+5 ", "00%\b\b\b44%\b\b\b88%\b\b\b100%", -2, {}},
+      {{BIG, BIG}, range(0, 0, 0, 20), 0, "0:0:0+20 0:20:0+1 ", "00%\b\b\b95%\b\b\b100%", -2, {}},  // one block past 20
       {{BIG, BIG}, range(1, 7, 1, 7), 0, "1:7:0+1 ", "00%\b\b\b100%", -2, {}},
       {{BIG, BIG}, range(0, 4090, 1, 3), 0, "0:4090:0+6 1:0:0+4 ", "00%\b\b\b60%\b\b\b100%", -2, {}},
       {{BIG, BIG}, range(0, 9, 0, 8), 1, "", "\n Error: the flash range ends before it starts\n", -2, {}},
