@@ -18,18 +18,23 @@
 #define BADBLK_FNAME_LEN 32  // room for "badblocks_HHHH_LLLL.txt"
 #define PARAM_MAXCHIPS (PARAM_ID_END - PARAM_ID_BADBLK)  // chips with a bad-block record: ids 0xE0 to 0xFE
 
-// What reading or writing one parameter record came to.
+// What reading or writing one parameter record (in the store or in a text
+// file) came to.
 enum ParamOutcome {
   PARAM_DONE,    // read, or written
-  PARAM_END,     // the file ends before another record
+  PARAM_END,     // the end marker, or the end of the file, before another record
   PARAM_TOOBIG,  // a size above 250: read, but never written
-  PARAM_FAILED,  // not a record, or the write failed (message printed)
+  PARAM_FAILED,  // not a record, or the read or write failed (message printed)
 };
 
-// Reads the record at addr (0: the first record) into rec (id, size, words):
-// the address of the next record; 0 at the end of the store (rec[0] is then
-// 0xFF) or after a failure, a record running past the EEPROM's top or a store
-// without end marker included (rec[0] is then -1, message printed).
+// Reads the record at *addr (0: the first record) into rec (id, size,
+// words): PARAM_DONE with *addr moved to the next record; PARAM_END at the
+// end of the store (rec[0] is then 0xFF); PARAM_FAILED after a failure, a
+// record running past the EEPROM's top or a store without end marker
+// included (rec[0] is then -1, message printed).
+int paramread(int *addr, int32_t rec[PARAM_RECLEN]);
+// paramread with its result as one number: the address of the next record;
+// 0 at the end of the store or after a failure (rec[0] tells them apart).
 int readnextparam(int addr, int32_t rec[PARAM_RECLEN]);
 
 // Writes the ordinary parameters of the store to a new text file at path.

@@ -16,34 +16,37 @@
 #define PARAM_PIECE 64                                   // bytes of a record per EEPROM write
 #define BADBLK_LINE 79                                   // characters of a bad-block table line that are read
 
-int readnextparam(int addr, int32_t rec[PARAM_RECLEN]) {
+int paramread(int *addr, int32_t rec[PARAM_RECLEN]) {
   MessRec m;
-  if (addr == 0) addr = EE_PARAMS;
+  int at = *addr ? *addr : EE_PARAMS;
   rec[0] = -1;
   // Records only move forward and must fit the EEPROM, so a walk over a
   // corrupt store ends at its top instead of wrapping to address 0.
-  if (addr < 0 || addr + 2 > EEPROM_SIZE) {
+  if (at < 0 || at + 2 > EEPROM_SIZE) {
     fprintf(stderr, " Error: no end marker in the parameter store\n");
-    return 0;
+    return PARAM_FAILED;
   }
-  if (eepromread(addr, 2, &m)) return 0;
+  if (eepromread(at, 2, &m)) return PARAM_FAILED;
   int id = m.data[0], n = m.data[1];
   if (id == PARAM_ID_END) {
     rec[0] = id;
-    return 0;
+    return PARAM_END;
   }
-  if (addr + 2 + 2 * n > EEPROM_SIZE) {
-    fprintf(stderr, " Error: parameter record at 0x%04x runs past the end of the EEPROM\n", addr);
-    return 0;
+  if (at + 2 + 2 * n > EEPROM_SIZE) {
+    fprintf(stderr, " Error: parameter record at 0x%04x runs past the end of the EEPROM\n", at);
+    return PARAM_FAILED;
   }
   if (n > 0) {
-    if (eepromread(addr + 2, 2 * n, &m)) return 0;
+    if (eepromread(at + 2, 2 * n, &m)) return PARAM_FAILED;
     bpack((uint32_t *)&rec[2], m.data, n);
   }
   rec[0] = id;
   rec[1] = n;
-  return addr + 2 + 2 * n;
+  *addr = at + 2 + 2 * n;
+  return PARAM_DONE;
 }
+
+int readnextparam(int addr, int32_t rec[PARAM_RECLEN]) { return paramread(&addr, rec) == PARAM_DONE ? addr : 0; }
 
 int params2file(const char *path) {
   if (eeprom_isinstalled() == 0) {
@@ -56,8 +59,8 @@ int params2file(const char *path) {
     return 1;
   }
   int32_t rec[PARAM_RECLEN];
-  int addr = EE_PARAMS;
-  while ((addr = readnextparam(addr, rec)) != 0) {
+  int addr = EE_PARAMS, r;
+  while ((r = paramread(&addr, rec)) == PARAM_DONE) {
     if (rec[0] > PARAM_ID_LAST_TEXT) continue;
     fprintf(f, "%d,%d", (int)rec[0], (int)rec[1]);
     for (int i = 0; i < rec[1]; i++) fprintf(f, ",%d", (int)rec[2 + i]);
@@ -69,7 +72,7 @@ int params2file(const char *path) {
     return 1;
   }
   // A walk that ended on a failure has left the file short: say so.
-  return rec[0] == PARAM_ID_END ? 0 : 1;
+  return r == PARAM_END ? 0 : 1;
 }
 
 int paramwrite(int *addr, int id, int n, const int32_t *words) {
@@ -199,16 +202,12 @@ int writenextparam(int addr, FILE *file) {
 int params2eeprom(const char *path, int flag) {
   (void)flag;  // always 0: the search below always runs
   int32_t rec[PARAM_RECLEN];
-  int addr = EE_PARAMS;
+  int addr = EE_PARAMS, next = EE_PARAMS, r;
   // The ordinary parameters start at the first record with an id of 192 or
   // less, or at the end marker. A record that cannot be read leaves that
   // start unknown, so nothing is written.
-  for (;;) {
-    int next = readnextparam(addr, rec);
-    if (rec[0] < 0) return 1;
-    if (rec[0] == PARAM_ID_END || rec[0] <= PARAM_ID_SEARCH) break;
-    addr = next;
-  }
+  while ((r = paramread(&next, rec)) == PARAM_DONE && rec[0] > PARAM_ID_SEARCH) addr = next;
+  if (r == PARAM_FAILED) return 1;
   if (addr == EE_PARAMS) {
     fprintf(stderr, "Error: no bad block table in eeprom\n");
     return 1;
@@ -221,7 +220,7 @@ int params2eeprom(const char *path, int flag) {
   // The whole file is read before anything is written: a fault part-way
   // through never leaves the store half replaced.
   ParamFile pf;
-  int r = paramfile_read(f, &pf);
+  r = paramfile_read(f, &pf);
   fclose(f);
   if (r != PARAM_END) {
     fprintf(stderr, "Error writing parameter to eeprom\n");
