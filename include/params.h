@@ -84,9 +84,9 @@ int edit_params(void);
 
 // The bad blocks of each chip as a bad-block table file lists them.
 struct BadBlockFile {
-  int n[PARAM_MAXCHIPS];                          // block numbers of chip c
+  int n[PARAM_MAXCHIPS];                           // block numbers of chip c
   int32_t blocks[PARAM_MAXCHIPS][PARAM_MAXWORDS];  // their low 16 bits
-  int line;                                       // the line reading ended on: a fault's line
+  int line;                                        // the line reading ended on: a fault's line
 };
 // Reads the bad-block table file f (name: for the messages) for a tag of
 // nchips chips (1 to 31): each chip's blocks, from the data lines "chip,block"

@@ -678,10 +678,10 @@ static void walkon(flashwalk *w, uint32_t count) {
 struct offloadpos {
   flashwalk w;
   uint32_t page;
-  uint32_t ppr;        // pages one read request asks for on this chip
-  int32_t errs;        // unrecoverable page errors in the block being read
-  int32_t errblocks;   // completed blocks that had some
-  int32_t remaining;   // size units still to read, for the time to go
+  uint32_t ppr;       // pages one read request asks for on this chip
+  int32_t errs;       // unrecoverable page errors in the block being read
+  int32_t errblocks;  // completed blocks that had some
+  int32_t remaining;  // size units still to read, for the time to go
 };
 
 // What a step of an offload leaves to do.
@@ -737,8 +737,8 @@ static int readstep(FILE *f, offloadpos *p, const diritem *range, offloadinfo *i
   // Page data that does not fill the pages the reply names would shift
   // every later page in the file: refuse it rather than save it.
   if ((int64_t)(rec.len - READ_DESC) != ((int64_t)d[3] - d[2] + 1) * w->g.nwords * 2) {
-    fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC,
-            (unsigned)d[2], (unsigned)d[3]);
+    fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC, (unsigned)d[2],
+            (unsigned)d[3]);
     return STEP_REFUSED;
   }
   // Straight from the receive buffer into the file's buffer.
