@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "crc16v3.h"
@@ -23,6 +24,7 @@
 #include "k3host.h"
 #include "kovacfg.h"
 #include "kvdread.h"
+#include "msp.h"
 #include "offrec.h"
 #include "params.h"
 #include "platform.h"
@@ -161,9 +163,29 @@ const Target TARGETS[] = {
   {"session", 'h', "", [](auto, auto) {
      int state = releaseif(usb_handle, 1);  // host claims the tag itself
      for (int i = 0; i < 3 && vbus_present(tag) && host(device_init(&state)) == 0;) i++; }},
-  {"titxt", 'b', "img.txt", [](auto, auto) { KEYS = "img.txt\r", mspprog(); }},
-  {"params", 'b', "p.txt", [](auto, auto) { params2eeprom("p.txt", 0); }},
-  {"badblkfile", 'b', "badblocks_4B33_0A17.txt", [](auto, auto) { badblkwrite(); }},
+  // The file readers, on their own: what they accept must be what the writers can take.
+  {"titxt", 0, "img.txt", [](auto, auto) {
+     FILE *f = fopen("img.txt", "rb");
+     MspImage img;
+     if (f && msp_readimage(f, "img.txt", &img) == 0)
+       for (const ImageLine &l : img.lines)
+         if (l.n > MSP_LINEBYTES || l.addr + l.n > 0x10000 || l.off + std::max(l.n, 0) > (int)img.data.size())
+           __builtin_trap();
+     if (f) fclose(f); }},
+  {"params", 0, "p.txt", [](auto, auto) {
+     FILE *f = fopen("p.txt", "rt");
+     ParamFile pf;
+     if (f && paramfile_read(f, &pf) == PARAM_END)
+       for (size_t i = 0; i < pf.recs.size(); i += 2 + (size_t)pf.recs[i + 1])
+         if (pf.recs[i] > 255 || pf.recs[i + 1] > PARAM_MAXWORDS || pf.line < 1) __builtin_trap();
+     if (f) fclose(f); }},
+  {"badblkfile", 0, "b.txt", [](auto d, auto n) {  // the first byte also sets the chip count
+     FILE *f = fopen("b.txt", "rt");
+     static BadBlockFile t;
+     if (f && badblkfile_read(f, "b.txt", n ? d[0] % PARAM_MAXCHIPS + 1 : 1, &t) == 0)
+       for (int c = 0; c < PARAM_MAXCHIPS; c++)
+         if (t.n[c] > PARAM_MAXWORDS) __builtin_trap();
+     if (f) fclose(f); }},
   {"kvd", 0, "r.kvd", [](auto, auto) { KvdInfo info; kvd_check_file("r.kvd", &info); }},
   {"offrec", 0, OFFREC_FILE, [](auto, auto) {  // the record, edited by hand or cut short by a full disk
      const uint32_t id[5] = {3, 0x102, 0x4B33, 0x0A17, 1};

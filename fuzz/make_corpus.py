@@ -18,7 +18,7 @@ TEXTS = {
     "checkmess": FRAMES, "getmess": FRAMES,
     "titxt": [b"@F000\n31 40 00 04 B2 40 80 5A\n@FFFE\n00 F0\nq\n", b"@1000\nFF\n@FFE0\n" + b"00 " * 32 + b"\nq\n"],
     "params": [b"1,2,10,20\n2,0\n", b"0,3,1,2,3\n191,1,65535\n"],
-    "badblkfile": [b"% chip,block\n0,5\n0,1021\n1,77\n", b"0,7\n2,9\n"],
+    "badblkfile": [b"% chip,block\n0,5\n0,1021\n1,77\n%ENDDATA\n", b"0,7\n2,9\n%ENDDATA\n"],
     "kvd": [open(os.path.join(here, "..", "tests", "data", "sample.kvd"), "rb").read()],
     "offrec": [b"# finished\ttag\trecording\tflash\tstart\tend\tfile\trange\twritten\tbytes\toutcome\n"
                b"08:47:09 7-Dec-2026 UTC\t0003 0102 4b33 0a17 0001\t1\t0:1-0:4\t69afb360\t69afb3e2\trec001.kvd\t4\t4\t"

@@ -1,8 +1,5 @@
-// Reading a recording file (.kvd): a 42-byte header, the flash pages as the
-// tag sent them, and the 2-byte trailer 0xAA 0xAA. The header is written at
-// the start of an offload with its closing fields zero and completed, with
-// a CRC, when the offload ends; a file whose offload failed half-way keeps
-// the open header and has no trailer.
+// Reading a recording file (.kvd, laid out as kvdlayout.h says) and judging
+// whether it is whole.
 #pragma once
 
 #include <stdint.h>
@@ -10,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#define KVD_HEADER 42
-#define KVD_TRAILER 2
-#define KVD_IDENT "KOVA 3.0"
+#include "kvdlayout.h"
 
 // What kvdcheck calls a file, from the best to the worst.
 enum KvdVerdict { KVD_GOOD, KVD_EMPTY, KVD_DIFFERS, KVD_STOPPED, KVD_DAMAGED, KVD_UNREADABLE, KVD_NOTFILE };

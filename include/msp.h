@@ -4,6 +4,9 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
+
+#include <vector>
 
 // MSP registers.
 #define MSPREG_COMMAND 0   // command byte pair, write only
@@ -61,5 +64,24 @@ int msp_sendhdr(const char *path);
 // register address could not be sent, -1 when the receive failed or the MSP
 // did not answer it.
 int msp_readhdr(void);
+
+// A firmware image (TI-TXT) as read: its lines in file order, an address line
+// (n < 0) or n data bytes at addr, the bytes at data[off].
+struct ImageLine {
+  int32_t addr, n, off;
+};
+struct MspImage {
+  std::vector<ImageLine> lines;
+  std::vector<uint8_t> data;
+  int start = 0;  // taken from the data line at the reset vector
+};
+#define MSP_LINEBYTES 100  // data bytes one image line may hold
+
+// Reads the image file f (path: for the messages) into img, up to its "q"
+// line or its end. 0 read; 1 refused (message printed, with the line where
+// the fault lies): a line too long, more than 65536 lines, an address line
+// without a number or past FFFF, data before the first address line or past
+// the end of the MSP's memory, a read error, or no data at all.
+int msp_readimage(FILE *f, const char *path, MspImage *img);
 // Installs an image typed by the operator: 0 written, 1 failed.
 int mspprog(void);

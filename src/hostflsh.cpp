@@ -19,6 +19,7 @@
 #include "crc16v3.h"
 #include "host.h"
 #include "host_eeprom.h"
+#include "kvdlayout.h"
 #include "offrec.h"
 #include "params.h"
 #include "platform.h"
@@ -517,15 +518,11 @@ int showdirtab(int flag) {
 // Offload into recording files
 // ======================================================================
 //
-// A recording file: a 42-byte header, the page data of every read reply in
-// order, and a 2-byte trailer. The header is written open (its closing
-// fields zero) and completed when the offload ends; a file whose offload
-// failed keeps the open header and has no trailer, so it cannot pass for a
-// whole one.
+// A recording file (kvdlayout.h): the header, the page data of every read
+// reply in order, and the trailer. The header is written open and closed
+// when the offload ends; a file whose offload failed keeps the open header
+// and has no trailer, so it cannot pass for a whole one.
 
-#define KVD_HEADER 42
-#define KVD_IDENT "KOVA 3.0"
-#define KVD_TRAILER_WORD 0xAAAA
 #define KVD_FILEBUF (1 << 20)  // stdio buffer of a recording file
 #define READ_DESC 10           // chip, block, first page, last page, errors
 #define BACK8 "\b\b\b\b\b\b\b\b"
@@ -546,10 +543,11 @@ void updatetimetogo(int32_t remaining, int first) {
 
 // Writes the header as kvdheader does, with the tag's identity into id.
 static int writeheader(FILE *f, const flashlocn *pos, uint32_t id[5]) {
-  fwrite(KVD_IDENT, 1, 8, f);
-  unsigned char h[KVD_HEADER - 8];
+  unsigned char h[KVD_HEADER];
   memset(h, 0, sizeof h);
-  long2char(h + 2, (uint32_t)time(NULL));
+  memcpy(h, KVD_IDENT, KVD_IDENT_LEN);
+  fwrite(h, 1, KVD_IDENT_LEN, f);
+  long2char(h + KVD_AT_STARTED, (uint32_t)time(NULL));
   // The tag's clock is read (a failed read is reported and does no harm);
   // the second time field holds the host's local time of 31 December 1999
   // 00:00:00, the reference point the file format keeps there.
@@ -560,13 +558,13 @@ static int writeheader(FILE *f, const flashlocn *pos, uint32_t id[5]) {
   y2k.tm_year = 100;
   y2k.tm_mday = 0;
   y2k.tm_isdst = 0;
-  long2char(h + 8, (uint32_t)mktime(&y2k));
+  long2char(h + KVD_AT_TIME2, (uint32_t)mktime(&y2k));
   if (getboardid(id)) return 1;
-  unsigned char *p = bunpack(h + 12, id, 5);
-  *p++ = (unsigned char)pos->chip;
-  *p++ = (unsigned char)(pos->block >> 8);
-  *p++ = (unsigned char)pos->block;
-  fwrite(h, 1, sizeof h, f);
+  bunpack(h + KVD_AT_ID, id, 5);
+  h[KVD_AT_STARTCHIP] = (unsigned char)pos->chip;
+  h[KVD_AT_STARTBLOCK] = (unsigned char)(pos->block >> 8);
+  h[KVD_AT_STARTBLOCK + 1] = (unsigned char)pos->block;
+  fwrite(h + KVD_IDENT_LEN, 1, KVD_HEADER - KVD_IDENT_LEN, f);
   return 0;
 }
 
@@ -583,21 +581,22 @@ static int seekhead(FILE *f) {
 }
 
 int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer) {
-  const unsigned char tail[2] = {(unsigned char)(trailer >> 8), (unsigned char)trailer};
-  fwrite(tail, 1, 2, f);
+  const unsigned char tail[KVD_TRAILER] = {(unsigned char)(trailer >> 8), (unsigned char)trailer};
+  fwrite(tail, 1, KVD_TRAILER, f);
   // Page data that never reached the disk shows here, before the seek.
   if (fflush(f) != 0 || ferror(f)) return savefail();
   if (seekhead(f)) return 1;
   unsigned char h[KVD_HEADER];
   memset(h, 0, sizeof h);
-  if (fread(h, 1, 33, f) != 33) return savefail();  // never rewrite a header that could not be read
-  h[33] = (unsigned char)pos->chip;
-  h[34] = (unsigned char)(pos->block >> 8);
-  h[35] = (unsigned char)pos->block;
-  long2char(h + 36, (uint32_t)blocks);
-  uint32_t crc = crc16b(h, 40);
-  h[40] = (unsigned char)(crc >> 8);
-  h[41] = (unsigned char)crc;
+  // never rewrite a header that could not be read
+  if (fread(h, 1, KVD_AT_CLOSING, f) != KVD_AT_CLOSING) return savefail();
+  h[KVD_AT_ENDCHIP] = (unsigned char)pos->chip;
+  h[KVD_AT_ENDBLOCK] = (unsigned char)(pos->block >> 8);
+  h[KVD_AT_ENDBLOCK + 1] = (unsigned char)pos->block;
+  long2char(h + KVD_AT_BLOCKS, (uint32_t)blocks);
+  uint32_t crc = crc16b(h, KVD_AT_CRC);
+  h[KVD_AT_CRC] = (unsigned char)(crc >> 8);
+  h[KVD_AT_CRC + 1] = (unsigned char)crc;
   if (seekhead(f)) return 1;
   fwrite(h, 1, KVD_HEADER, f);
   // A file reported saved must survive a power cut straight after.
@@ -656,94 +655,142 @@ static int readfail(offloadinfo *info) {
   return OFF_STOPPED;
 }
 
-// Reads the flash of range into the open file f (header written): the
-// outcome, with the blocks completed and the range's size in *info.
-static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
-  uint32_t chip = range->startchip, block = range->startblock, page = 0;
-  const uint32_t endchip = range->endchip, endblock = range->endblock;
-  int32_t errs = 0, errblocks = 0, remaining = range->size;
-  uint32_t ppr = 0;  // pages per request; 0: the chip's geometry is still to be fetched
-  chipgeom g = {0, 0, 0, 0, 0};
-  int outcome = OFF_COMPLETE;
+// Where a walk over a flash range stands: the chip and block, and that
+// chip's geometry.
+struct flashwalk {
+  uint32_t chip, block;
+  int needgeom;  // the chip's geometry is still to be fetched
+  chipgeom g;
+};
 
+// Moves the walk on by count blocks, to block 0 of the next chip when they
+// reach the end of this one.
+static void walkon(flashwalk *w, uint32_t count) {
+  w->block += count;
+  if (w->block < (uint32_t)w->g.nblocks) return;
+  w->block = 0;
+  w->chip++;
+  w->needgeom = 1;
+}
+
+// Where an offload stands: the walk, the page in the block, and the counts
+// kept on the way.
+struct offloadpos {
+  flashwalk w;
+  uint32_t page;
+  uint32_t ppr;       // pages one read request asks for on this chip
+  int32_t errs;       // unrecoverable page errors in the block being read
+  int32_t errblocks;  // completed blocks that had some
+  int32_t remaining;  // size units still to read, for the time to go
+};
+
+// What a step of an offload leaves to do.
+enum {
+  STEP_READ,     // read pages from where the offload stands
+  STEP_AGAIN,    // round again: the chip was passed over
+  STEP_BLOCK,    // the block is done, or the tag passed over it: on to the next
+  STEP_END,      // the range's last block is done, or the file can no longer be
+                 // written: the trailer closes the file
+  STEP_NOREPLY,  // an exchange with the tag failed (message printed)
+  STEP_REFUSED,  // the flash cannot be saved as the tag gives it (message printed)
+};
+
+// The geometry of the chip the offload has reached, and the range's size in
+// blocks when not yet known. An unpopulated chip is passed over, from the
+// same block number.
+static int chipstart(offloadpos *p, const diritem *range, offloadinfo *info) {
+  flashwalk *w = &p->w;
+  if (getchiptype((int)w->chip, &w->g)) return STEP_NOREPLY;
+  if (info->range == 0) info->range = rangeblocks(range, w->g.nblocks);
+  if (w->g.flashid == 0) {
+    printf(" skipping unpopulated chip %d\n", (int)w->chip);
+    fflush(stdout);
+    return ++w->chip <= range->endchip ? STEP_AGAIN : STEP_REFUSED;
+  }
+  if ((p->ppr = pagesperreq(w->chip, &w->g)) == 0) return STEP_REFUSED;
+  w->needgeom = 0;
+  return STEP_READ;
+}
+
+// One read request from where the offload stands, and its reply: the pages
+// appended to f. STEP_READ when the block has pages still to read.
+static int readstep(FILE *f, offloadpos *p, const diritem *range, offloadinfo *info) {
+  const flashwalk *w = &p->w;
+  uint32_t count = (uint32_t)w->g.npages - p->page;
+  if (count > p->ppr) count = p->ppr;
+  const uint32_t loc[4] = {w->chip & 0xFFFF, w->block & 0xFFFF, p->page & 0xFFFF, count};
+  MessRec rec;
+  uint32_t d[5];
+  if (flashread(loc, &rec, d)) return STEP_NOREPLY;
+  if (d[0] != (w->chip & 0xFFFF) || d[1] != (w->block & 0xFFFF)) {
+    fprintf(stderr, " Error: bad file descriptor received\n");
+    return STEP_REFUSED;
+  }
+  p->errs += (int32_t)d[4];
+  bool lastblock = w->chip >= range->endchip && w->block >= range->endblock;
+  // The tag skips this block (a bad one): nothing to write or count.
+  if (d[2] == 0xFFFF) return lastblock ? STEP_END : STEP_BLOCK;
+  if (d[2] != p->page || d[3] < d[2]) {
+    fprintf(stderr, " Error: out of sequence page received\n");
+    return STEP_REFUSED;
+  }
+  // Page data that does not fill the pages the reply names would shift
+  // every later page in the file: refuse it rather than save it.
+  if ((int64_t)(rec.len - READ_DESC) != ((int64_t)d[3] - d[2] + 1) * w->g.nwords * 2) {
+    fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC, (unsigned)d[2],
+            (unsigned)d[3]);
+    return STEP_REFUSED;
+  }
+  // Straight from the receive buffer into the file's buffer.
+  fwrite(rec.data + READ_DESC, 1, (size_t)(rec.len - READ_DESC), f);
+  // A write error (a full disk) stays set: stop reading flash that can no
+  // longer be saved; the trailer reports it.
+  if (ferror(f)) return STEP_END;
+  p->remaining -= (rec.len - READ_DESC) / 1000;
+  if (d[3] + 1 < (uint32_t)w->g.npages) {
+    p->page = d[3] + 1;
+    return STEP_READ;
+  }
+  info->blocks++;
+  if (p->errs > 0) p->errblocks++;
+  p->errs = 0;
+  if (lastblock) return STEP_END;
+  if (offload_progress)
+    offload_progress(ftell(f) - KVD_HEADER);
+  else
+    updatetimetogo(p->remaining, 0);
+  return STEP_BLOCK;
+}
+
+// Reads the flash of range into the open file f (header written): the
+// outcome, with the blocks completed and the range's size in *info. The file
+// is closed with its trailer unless an exchange failed or the flash was
+// refused.
+static int offloadloop(FILE *f, const diritem *range, offloadinfo *info) {
+  offloadpos p;
+  memset(&p, 0, sizeof p);
+  p.w.chip = range->startchip, p.w.block = range->startblock, p.w.needgeom = 1;
+  p.remaining = range->size;
+  int outcome = OFF_COMPLETE;
   for (;;) {
     // A key press ends the offload between replies; the menu reads the key.
     if (plat_stopkey()) {
       outcome = OFF_STOPPED;
       break;
     }
-    if (ppr == 0) {
-      if (getchiptype((int)chip, &g)) return readfail(info);
-      if (info->range == 0) info->range = rangeblocks(range, g.nblocks);
-      if (g.flashid == 0) {
-        printf(" skipping unpopulated chip %d\n", (int)chip);
-        fflush(stdout);
-        if (++chip <= endchip) continue;
-        return OFF_FAILED;
-      }
-      if ((ppr = pagesperreq(chip, &g)) == 0) return OFF_FAILED;
-    }
-    uint32_t count = (uint32_t)g.npages - page;
-    if (count > ppr) count = ppr;
-    const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, page & 0xFFFF, count};
-    MessRec rec;
-    uint32_t d[5];
-    if (flashread(loc, &rec, d)) return readfail(info);
-    if (d[0] != (chip & 0xFFFF) || d[1] != (block & 0xFFFF)) {
-      fprintf(stderr, " Error: bad file descriptor received\n");
-      return OFF_FAILED;
-    }
-    errs += (int32_t)d[4];
-    bool lastblock = chip >= endchip && block >= endblock;
-    if (d[2] == 0xFFFF) {
-      // The tag skips this block (a bad one): nothing to write or count.
-      if (lastblock) break;
-      page = 0;
-    } else {
-      if (d[2] != page || d[3] < d[2]) {
-        fprintf(stderr, " Error: out of sequence page received\n");
-        return OFF_FAILED;
-      }
-      // Page data that does not fill the pages the reply names would shift
-      // every later page in the file: refuse it rather than save it.
-      if ((int64_t)(rec.len - READ_DESC) != ((int64_t)d[3] - d[2] + 1) * g.nwords * 2) {
-        fprintf(stderr, " Error: flash read reply holds %d bytes for pages %u to %u\n", rec.len - READ_DESC,
-                (unsigned)d[2], (unsigned)d[3]);
-        return OFF_FAILED;
-      }
-      // Straight from the receive buffer into the file's buffer.
-      fwrite(rec.data + READ_DESC, 1, (size_t)(rec.len - READ_DESC), f);
-      // A write error (a full disk) stays set: stop reading flash that can no
-      // longer be saved; the trailer reports it.
-      if (ferror(f)) break;
-      remaining -= (rec.len - READ_DESC) / 1000;
-      if (d[3] + 1 < (uint32_t)g.npages) {
-        page = d[3] + 1;
-        continue;
-      }
-      info->blocks++;
-      if (errs > 0) errblocks++;
-      errs = 0;
-      if (lastblock) break;
-      page = 0;
-      if (offload_progress)
-        offload_progress(ftell(f) - KVD_HEADER);
-      else
-        updatetimetogo(remaining, 0);
-    }
-    // On to the next block, or block 0 of the next chip.
-    if (block + 1 < (uint32_t)g.nblocks) {
-      block++;
-    } else {
-      block = 0;
-      chip++;
-      ppr = 0;
+    int step = p.w.needgeom ? chipstart(&p, range, info) : STEP_READ;
+    if (step == STEP_READ) step = readstep(f, &p, range, info);
+    if (step == STEP_NOREPLY) return readfail(info);
+    if (step == STEP_REFUSED) return OFF_FAILED;
+    if (step == STEP_END) break;
+    if (step == STEP_BLOCK) {
+      p.page = 0;
+      walkon(&p.w, 1);
     }
   }
-
-  const flashlocn pos = {(int32_t)chip, (int32_t)block, 0, 0};
+  const flashlocn pos = {(int32_t)p.w.chip, (int32_t)p.w.block, 0, 0};
   if (kvdtrailer(f, &pos, info->blocks, KVD_TRAILER_WORD)) return OFF_FAILED;
-  if (errblocks > 0) fprintf(stderr, "\n Warning: %d blocks with unrecoverable errors\n", (int)errblocks);
+  if (p.errblocks > 0) fprintf(stderr, "\n Warning: %d blocks with unrecoverable errors\n", (int)p.errblocks);
   return outcome;
 }
 
@@ -945,12 +992,43 @@ struct erasestop {
   uint32_t chip, block;
 };
 
+// One erase request for count blocks from chip and block, and its
+// acknowledge. 0 erased; 1 failed (message printed).
+static int eraserequest(uint32_t chip, uint32_t block, uint32_t count) {
+  const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, 0, count};
+  bunpack(getbuff(), loc, 4);
+  int s = sendreq(REQ_FLERASE, 8);
+  if (s) {
+    fprintf(stderr, "\n Error: write to device failed with flag %04x\n", s);
+    return 1;
+  }
+  MessRec rec;
+  s = getmess(&rec, TMO_REPLY);
+  if (s) {
+    fprintf(stderr, "\n Error: failed erase request with flag %04x\n", s);
+    return 1;
+  }
+  if (rec.cmd != MSG_ACK) {
+    fprintf(stderr, "\n Error: incorrect response for flash clear 0x%04x\n", (unsigned)rec.cmd);
+    return 1;
+  }
+  return 0;
+}
+
+// The share of the range erased, drawn over the one before: two digits until
+// the end, as 100% is for a range erased whole.
+static void erasepercent(uint32_t done, uint32_t total) {
+  uint64_t pct = (uint64_t)done * 100 / total;
+  fprintf(stderr, "\b\b\b%02d%%", pct > 99 ? 99 : (int)pct);
+}
+
 // Erases the blocks of range as eraseflash does; when a key stops it, *stop
 // says so and where. 0 erased or stopped; 1 failed (message printed).
 static int eraseblocks(const diritem *range, erasestop *stop) {
-  uint32_t chip = range->startchip, block = range->startblock, total = 0, done = 0;
-  int needgeom = 1;
-  chipgeom g = {0, 0, 0, 0, 0};
+  flashwalk w;
+  memset(&w, 0, sizeof w);
+  w.chip = range->startchip, w.block = range->startblock, w.needgeom = 1;
+  uint32_t total = 0, done = 0;
   stop->stopped = 0;
   // A directory entry is the tag's word: one that ends before it starts
   // would have the count below run past its end onto other recordings.
@@ -964,48 +1042,25 @@ static int eraseblocks(const diritem *range, erasestop *stop) {
     if (plat_stopkey()) {
       fprintf(stderr, " stopped");
       stop->stopped = 1;
-      stop->chip = chip;
-      stop->block = block;
+      stop->chip = w.chip;
+      stop->block = w.block;
       return 0;
     }
-    if (needgeom) {
-      if (getchiptype((int)chip, &g)) return 1;
-      needgeom = 0;
-      if (total == 0) total = rangeblocks(range, g.nblocks);
+    if (w.needgeom) {
+      if (getchiptype((int)w.chip, &w.g)) return 1;
+      w.needgeom = 0;
+      if (total == 0) total = rangeblocks(range, w.g.nblocks);
     }
-    uint32_t count = chip == range->endchip ? range->endblock - block + 1 : (uint32_t)g.nblocks - block;
+    uint32_t count = w.chip == range->endchip ? range->endblock - w.block + 1 : (uint32_t)w.g.nblocks - w.block;
     if (count > ERASE_MAXBLOCKS) count = ERASE_MAXBLOCKS;
-    const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, 0, count};
-    bunpack(getbuff(), loc, 4);
-    int s = sendreq(REQ_FLERASE, 8);
-    if (s) {
-      fprintf(stderr, "\n Error: write to device failed with flag %04x\n", s);
-      return 1;
-    }
-    MessRec rec;
-    s = getmess(&rec, TMO_REPLY);
-    if (s) {
-      fprintf(stderr, "\n Error: failed erase request with flag %04x\n", s);
-      return 1;
-    }
-    if (rec.cmd != MSG_ACK) {
-      fprintf(stderr, "\n Error: incorrect response for flash clear 0x%04x\n", (unsigned)rec.cmd);
-      return 1;
-    }
-    block += count;
+    if (eraserequest(w.chip, w.block, count)) return 1;
     done += count;
-    if (chip >= range->endchip && block > range->endblock) {
+    if (w.chip >= range->endchip && w.block + count > range->endblock) {
       fprintf(stderr, "\b\b\b100%%");
       return 0;
     }
-    // Two digits until the end: 100% is for a range erased whole.
-    uint64_t pct = (uint64_t)done * 100 / total;
-    fprintf(stderr, "\b\b\b%02d%%", pct > 99 ? 99 : (int)pct);
-    if (block >= (uint32_t)g.nblocks) {
-      block = 0;
-      chip++;
-      needgeom = 1;
-    }
+    erasepercent(done, total);
+    walkon(&w, count);
   }
 }
 

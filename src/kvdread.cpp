@@ -59,36 +59,38 @@ std::vector<std::string> kvd_check(const uint8_t *head, size_t head_len, uint64_
   std::vector<std::string> faults;
   KvdInfo k;
   k.readable = true;
-  if (head_len < strlen(KVD_IDENT) || memcmp(head, KVD_IDENT, strlen(KVD_IDENT)) != 0) {
+  if (head_len < KVD_IDENT_LEN || memcmp(head, KVD_IDENT, KVD_IDENT_LEN) != 0) {
     faults.push_back("not a recording file: it does not start with \"" KVD_IDENT "\"");
     *info = k;
     return faults;
   }
   if (head_len < KVD_HEADER) {
     // The offload stopped before the tag's identity was read.
-    faults.push_back(fmt("header cut short: %u of 42 bytes", (unsigned)head_len));
+    faults.push_back(fmt("header cut short: %u of %u bytes", (unsigned)head_len, KVD_HEADER));
     *info = k;
     return faults;
   }
   k.header = true;
-  k.started = be(head + 10, 4);
-  k.time2 = be(head + 16, 4);
-  for (int i = 0; i < 5; i++) k.id[i] = (uint16_t)be(head + 20 + 2 * i, 2);
-  k.start_chip = head[30];
-  k.start_block = (int)be(head + 31, 2);
-  k.end_chip = head[33];
-  k.end_block = (int)be(head + 34, 2);
-  k.blocks = be(head + 36, 4);
-  k.crc = (uint16_t)be(head + 40, 2);
-  k.crc_want = (uint16_t)crc16b(head, 40);
-  static const uint8_t zero[9] = {};
-  k.closed = memcmp(head + 33, zero, 9) != 0;
+  k.started = be(head + KVD_AT_STARTED, 4);
+  k.time2 = be(head + KVD_AT_TIME2, 4);
+  for (int i = 0; i < 5; i++) k.id[i] = (uint16_t)be(head + KVD_AT_ID + 2 * i, 2);
+  k.start_chip = head[KVD_AT_STARTCHIP];
+  k.start_block = (int)be(head + KVD_AT_STARTBLOCK, 2);
+  k.end_chip = head[KVD_AT_ENDCHIP];
+  k.end_block = (int)be(head + KVD_AT_ENDBLOCK, 2);
+  k.blocks = be(head + KVD_AT_BLOCKS, 4);
+  k.crc = (uint16_t)be(head + KVD_AT_CRC, 2);
+  k.crc_want = (uint16_t)crc16b(head, KVD_AT_CRC);
+  static const uint8_t zero[KVD_CLOSING_LEN] = {};
+  k.closed = memcmp(head + KVD_AT_CLOSING, zero, KVD_CLOSING_LEN) != 0;
   // A header that was never completed means the offload did not finish,
   // whatever the last bytes are: page data may end in AA AA by chance.
-  bool trailer = k.closed && size >= KVD_HEADER + KVD_TRAILER && tail[0] == 0xAA && tail[1] == 0xAA;
+  bool trailer =
+      k.closed && size >= KVD_HEADER + KVD_TRAILER && tail[0] == KVD_TRAILER_BYTE && tail[1] == KVD_TRAILER_BYTE;
   k.data_bytes = size - KVD_HEADER - (trailer ? KVD_TRAILER : 0);
 
-  if (be(head + 8, 2) != 0 || be(head + 14, 2) != 0) faults.push_back("header bytes 8-9 or 14-15 are not zero");
+  if (be(head + KVD_AT_ZERO1, 2) != 0 || be(head + KVD_AT_ZERO2, 2) != 0)
+    faults.push_back("header bytes 8-9 or 14-15 are not zero");
   if (!k.closed) {
     faults.push_back("unfinished: the offload did not complete (header not closed)");
   } else {

@@ -12,8 +12,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <vector>
-
 #include "host.h"
 #include "platform.h"
 #include "utilities.h"
@@ -148,7 +146,6 @@ int mspwiotest(void) {
 #define MSP_INFOADDR 0x1000  // information memory: the firmware record
 #define MSP_HOSTVERSION 0x5A01
 #define MSP_PASSWORD 0xFF  // every password byte right after a mass erase
-#define MSP_LINEBYTES 100  // data bytes one image line may hold
 
 // The ten leading words of a frame: byte counts, header, command, L1 = L2,
 // address and length word, each byte in the low half of its word.
@@ -280,17 +277,6 @@ int msp_readhdr(void) {
 
 // ---- Firmware image ----
 
-// One line of an image in file order: an address line (n < 0) or n data
-// bytes at addr, the bytes at data[off].
-struct ImageLine {
-  int32_t addr, n, off;
-};
-struct MspImage {
-  std::vector<ImageLine> lines;
-  std::vector<uint8_t> data;
-  int start = 0;  // taken from the data line at the reset vector
-};
-
 #define IMAGE_LINE_MAX (3 * MSP_LINEBYTES)  // longest line with something to read
 #define IMAGE_LINES_MAX 65536
 
@@ -311,9 +297,10 @@ static long readhex(const char *s, int width) {
   return v;
 }
 
-// Reads a whole image before anything is sent, so that a file that cannot
-// be programmed never leaves the MSP erased. 0 good; 1 refused (printed).
-static int readimage(FILE *f, const char *path, MspImage *img) {
+// The whole image is read before anything is sent, so that a file that
+// cannot be programmed never leaves the MSP erased.
+int msp_readimage(FILE *f, const char *path, MspImage *img) {
+  *img = MspImage();
   char line[IMAGE_LINE_MAX + 2];
   int32_t addr = -1;  // no address line yet
   int nline = 0;
@@ -425,7 +412,7 @@ int mspprog(void) {
     return 1;
   }
   MspImage img;
-  int r = readimage(f, path, &img);
+  int r = msp_readimage(f, path, &img);
   fclose(f);
   return r ? 1 : programimage(img, path);
 }

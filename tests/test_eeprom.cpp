@@ -82,6 +82,7 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
       {{}, -1, edit_params, rep("1,40", 40, ",7"), 0, "..\n", 0x600E + 80, {0, 7, 0xFF, 0xFF}, {64, 20}},
       {{}, -1, edit_params, "99999999999,1,7", 1, "parameter id or size too big (2147483647:1)\n" + no, 0x600E, {1, 2}, {}},
       {{}, -1, edit_params, rep("9,251", 251, ",1"), 1, no, 0x600E, {1, 2}, {}},  // too big: never taken for the end
+      {{}, -1, edit_params, "5,1,1\n300,1,7", 1, "parameter id or size too big (300:1)\n" + no, 0x600E, {1, 2}, {}},
       {{}, -1, edit_params, "no numbers\n", 1, "Error: _paramstemp.txt holds no parameters: nothing written\n", 0x600E,
        {1, 2}, {}},  // no records: the store kept
       {{0xE0, 0, 0xFF, 0xFF}, -1, edit_params, "5,0", 0, ".\n", 0x6004, {5, 0, 0xFF, 0xFF}, {4}},
@@ -96,8 +97,8 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
        0x6000, {0x5A, 0x13, 0xE0, 1, 0, 5, 0xE1, 0, 0xE2, 2, 0, 7, 3, 0xFD, 0xFF, 0xFF}, {}, "<none>", 3},
       {{}, -1, badblkwrite, "0,5\n" + rep("%", 78, "x") + "1,4\n%ENDDATA", 0, "...", 0x6000,
        {0x5A, 0x13, 0xE0, 1, 0, 5, 0xE1, 0, 0xE2, 0, 0xFF, 0xFF}, {}, "<none>", 3},
-      {{}, -1, badblkwrite, rep("", 251, "1,9\n") + "%ENDDATA", 1, ".\n Error: chip 1 has more than 250 bad blocks in "
-       "badblocks_4B33_0A17.txt\n", 0x6000, {0x5A, 0x13, 0xE0, 0, 0xFF, 0xFF, 0xE2}, {}, "<none>", 3},
+      {{}, -1, badblkwrite, rep("", 251, "1,9\n") + "%ENDDATA", 1, "\n Error: chip 1 has more than 250 bad blocks in "
+       "badblocks_4B33_0A17.txt\n", 0x6000, {0xFF, 0xFF, 0xE0, 0, 0xE1, 0, 0xE2}, {}, "<none>", 3},  // read whole first
       {{}, -1, badblkwrite, "0,5\n1,4", 1, "\n Error: badblocks_4B33_0A17.txt ends before its %ENDDATA line: nothing "
        "written\n", 0x6000, {0xFF, 0xFF, 0xE0, 0, 0xE1, 0}, {}, "<none>", 3},  // cut short: chip 2's blocks would be lost
       {{}, -1, badblkwrite, "0,5\n", 1, "\n Error: 32 chips, more than the EEPROM table can hold (31)\n", 0x6000,

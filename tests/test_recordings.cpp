@@ -69,6 +69,7 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
       {{{0xD3, 2, 64, 0, {}}}, range(0, 0, 0, 1), 1, "",
        " Error: chip 0 reports 64 pages of 0 words, which cannot be offloaded\n", -1, {}},
       {{BIG, BIG}, range(0, 0, 0, 44), 0, "0:0:0+20 0:20:0+20 0:40:0+5 ", "00%\b\b\b44%\b\b\b88%\b\b\b100%", -2, {}},
+      {{BIG, BIG}, range(0, 0, 0, 20), 0, "0:0:0+20 0:20:0+1 ", "00%\b\b\b95%\b\b\b100%", -2, {}},  // one block past 20
       {{BIG, BIG}, range(1, 7, 1, 7), 0, "1:7:0+1 ", "00%\b\b\b100%", -2, {}},
       {{BIG, BIG}, range(0, 4090, 1, 3), 0, "0:4090:0+6 1:0:0+4 ", "00%\b\b\b60%\b\b\b100%", -2, {}},
       {{BIG, BIG}, range(0, 9, 0, 8), 1, "", "\n Error: the flash range ends before it starts\n", -2, {}},
@@ -99,9 +100,10 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     EXPECT_TRUE(!k.closed || (k.end_chip == pl.back()[1] && k.end_block == ((pl.back()[2] << 8) | pl.back()[3])));
     if (k.header) {  // started now, the spare bytes zero
       EXPECT_LE(std::labs((long)k.started - (long)time(NULL)), 60L);
-      EXPECT_EQ(f.substr(8, 2) + f.substr(14, 2), std::string(4, '\0'));
+      EXPECT_EQ(f.substr(KVD_AT_ZERO1, 2) + f.substr(KVD_AT_ZERO2, 2), std::string(4, '\0'));
     }
-    EXPECT_EQ(f.size() < 42 ? "short" : f.substr(42, f.size() - 42 - (c.blocks >= 0 ? 2 : 0)), d);
+    const size_t tail = c.blocks >= 0 ? KVD_TRAILER : 0;
+    EXPECT_EQ(f.size() < KVD_HEADER ? "short" : f.substr(KVD_HEADER, f.size() - KVD_HEADER - tail), d);
   }
 }
 

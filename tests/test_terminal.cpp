@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "harness.h"
+#include "kvdlayout.h"
 #include "platform.h"
 #ifndef _WIN32
 #include <sys/time.h>
@@ -196,7 +197,8 @@ static std::string leftovers(const Pty &pty, const std::string &dir, const std::
     if (!e.is_regular_file()) continue;
     std::ostringstream b;
     std::string bytes = (b << std::ifstream(e.path(), std::ios::binary).rdbuf(), b.str());
-    if (e.path().extension() == ".kvd" && bytes.size() > 42) bytes.replace(10, 4, 4, 'T').replace(40, 2, 2, 'T');
+    if (e.path().extension() == ".kvd" && bytes.size() > KVD_HEADER)
+      bytes.replace(KVD_AT_STARTED, 4, 4, 'T').replace(KVD_AT_CRC, 2, 2, 'T');
     if (e.path().extension() == ".txt") bytes = std::regex_replace(bytes, clock, "T");
     all += "\n== " + e.path().lexically_relative(dir).string() + " " + std::to_string(bytes.size()) + " " +
            std::to_string(std::hash<std::string>()(bytes));

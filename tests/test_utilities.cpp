@@ -163,8 +163,13 @@ TEST(LineInput, EditingLimitEndOfLineAndFileNames) {
 // offload, is told apart.
 typedef std::vector<uint8_t> B;
 // The header CRC made to match the header, as a writer would.
-static void recrc(B &f) { f[40] = (uint8_t)(crc16b(f.data(), 40) >> 8), f[41] = (uint8_t)crc16b(f.data(), 40); }
-static void unfinished(B &f) { std::fill(f.begin() + 33, f.begin() + 42, 0); }  // as a failed offload leaves it
+static void recrc(B &f) {
+  uint32_t crc = crc16b(f.data(), KVD_AT_CRC);
+  f[KVD_AT_CRC] = (uint8_t)(crc >> 8), f[KVD_AT_CRC + 1] = (uint8_t)crc;
+}
+static void unfinished(B &f) {  // as a failed offload leaves it
+  std::fill(f.begin() + KVD_AT_CLOSING, f.begin() + KVD_HEADER, 0);
+}
 
 // The whole file reads back; each damage gives exactly one fault, which
 // names it. (Files on disk, and one that cannot be opened: InDir.CommandLines.)
@@ -197,7 +202,7 @@ TEST(Kvdcheck, EachDamageIsNamed) {
   // On disk: whole and good; whole but without a block; a folder (the offload record's verdicts: the by-record
   // session tests).
   B empty = whole;
-  std::fill(empty.begin() + 36, empty.begin() + 40, 0), recrc(empty);
+  std::fill(empty.begin() + KVD_AT_BLOCKS, empty.begin() + KVD_AT_CRC, 0), recrc(empty);
   std::string dir = make_tempdir("k3kvd");
   std::ofstream(dir + "/good.kvd", std::ios::binary).write((const char *)whole.data(), whole.size());
   std::ofstream(dir + "/empty.kvd", std::ios::binary).write((const char *)empty.data(), empty.size());
