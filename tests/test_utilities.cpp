@@ -186,7 +186,8 @@ TEST(Kvdcheck, EachDamageIsNamed) {
       {"odd page data", [](B &f) { f.insert(f.end() - 2, 0x10); }, "17 bytes, an odd number"},
       {"past the range", [](B &f) { f[39] = 6, recrc(f); }, "6 blocks completed, but chip 1 block 5 to chip 1 block 9"},
       {"all blocks", [](B &f) { f[36] = f[37] = f[38] = f[39] = 0xFF, recrc(f); }, "4294967295 blocks completed, but"},
-      {"past the data", [](B &f) { f[35] = 0x40, f[39] = 9, recrc(f); }, "9 blocks completed, but 16 bytes"}};
+      {"past the data", [](B &f) { f[35] = 0x40, f[39] = 9, recrc(f); }, "9 blocks completed, but 16 bytes"},
+      {"no data", [](B &f) { f.erase(f.begin() + KVD_HEADER, f.end() - 2); }, "blocks completed but no page data"}};
   // clang-format on
   std::ifstream in(K3_SOURCE_DIR "/tests/data/sample.kvd", std::ios::binary);
   const B whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
