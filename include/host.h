@@ -117,7 +117,7 @@ int host(struct usb_device *dev);
 int identify_device(void);
 
 // Results of a menu key handler.
-enum { KEY_IGNORED = 0, KEY_HANDLED = 1, KEY_QUIT = -1, KEY_RESTART = -2 };
+enum { MENU_IGNORED = 0, MENU_HANDLED = 1, MENU_QUIT = -1, MENU_RESTART = -2 };
 
 // One key of the user or expert menu. Its line is drawn in that menu (only
 // on a KOVA-3 when kova3_line is set; the key acts on every tag); the key
@@ -128,7 +128,7 @@ struct MenuKey {
   char key;  // lower case; the user menu takes either case
   const char *label;
   int (*run)(void);
-  int result;  // KEY_HANDLED, KEY_QUIT or KEY_RESTART
+  int result;  // MENU_HANDLED, MENU_QUIT or MENU_RESTART
   int kova3_line;
 };
 // Both menus' keys in the order drawn (the expert menu two to a line); ends
@@ -137,8 +137,8 @@ extern const MenuKey MENUKEYS[];
 
 void opt_display_user(void);
 void opt_display_expert(void);
-// Read the pressed key and act: KEY_HANDLED, KEY_IGNORED, KEY_QUIT or
-// KEY_RESTART (expert menu only).
+// Read the pressed key and act: MENU_HANDLED, MENU_IGNORED, MENU_QUIT or
+// MENU_RESTART (expert menu only).
 int out_service_user(void);
 int out_service_expert(void);
 

@@ -34,6 +34,14 @@ int devtype = -1;
 const char *const DEVTYPES[5] = {"MIRO", "MIRO", "??", "??", "KOVA-3"};
 
 #define KOVA3 4
+#define DEVTYPE_ENDS 3  // a device type that ends the program
+
+// Bytes of RXBUFF cleared before each read: a read too short to be a frame
+// shows zeros there, not the last frame's bytes.
+#define RXBUFF_CLEARED 100
+// Frames that a drain reads before it counts a failed attempt (a tag that
+// floods), and that the user menu's quit discards before the reboot.
+#define FLOOD_FRAMES 64
 
 // ======================================================================
 // Message transport
@@ -134,7 +142,7 @@ static int readframe(int tmo) {
 }
 
 int getmess(MessRec *rec, int tmo) {
-  memset(RXBUFF, 0, 100);
+  memset(RXBUFF, 0, RXBUFF_CLEARED);
   int r = readframe(tmo);
   if (r < FRAME_HDR) {
     usb_lasterr = r < 0 ? r : 0;
@@ -181,8 +189,8 @@ int mess_resp(MessRec *rec) {
 }
 
 const menuentry INMENU[] = {
-    {0x0002, boardid_resp},
-    {0x0003, boardadcread_resp},
+    {REQ_BOARDID, boardid_resp},
+    {REQ_ADC, boardadcread_resp},
     {REQ_EEREAD, eepromread_resp},
     {MSG_ACK, ack_resp},
     {MSG_NACK, nack_resp},
@@ -245,7 +253,8 @@ static int getmess_paced(MessRec *rec, int tmo) {
   return s;
 }
 
-// Counts a failed attempt (a sync without answer, or 64 frames of a flood).
+// Counts a failed attempt (a sync without answer, or FLOOD_FRAMES frames of a
+// flood).
 // The first one tells the operator that a key now stops trying; keys typed
 // before that were meant for something else and are dropped, so only a key
 // pressed after the notice can abandon.
@@ -276,7 +285,7 @@ static int drain(int tmo, int *tries) {
   MessRec rec;
   int s, n = 0;
   while ((s = getmess_paced(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
-    if (++n % 64 == 0) failed_attempt(tries);
+    if (++n % FLOOD_FRAMES == 0) failed_attempt(tries);
     if (sync_stop(*tries)) return SYNC_ABANDONED;
   }
   if (sync_stop(*tries)) return SYNC_ABANDONED;
@@ -320,8 +329,8 @@ int askreq(int code, int n, MessRec *rec, const char *what, int quiet_send) {
 // Decodes a board identity reply into id; a reply of another code or length
 // is reported (with its length) and gives 1.
 static int boardid_words(const MessRec *rec, int code_ok, uint32_t id[5]) {
-  if (!code_ok || rec->len != 10) {
-    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, 10);
+  if (!code_ok || rec->len != BOARDID_LEN) {
+    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, BOARDID_LEN);
     return 1;
   }
   bpack(id, rec->data, 5);
@@ -343,8 +352,8 @@ int boardid_resp(MessRec *rec) {
 }
 
 int boardadcread_resp(MessRec *rec) {
-  if (rec->len != 8) {
-    fprintf(stderr, " Response length bad (%d:%d)\n", rec->len, 8);
+  if (rec->len != ADC_LEN) {
+    fprintf(stderr, " Response length bad (%d:%d)\n", rec->len, ADC_LEN);
     return 1;
   }
   uint32_t w[4];
@@ -357,11 +366,11 @@ int getboardtime(int32_t *t) {
   MessRec rec;
   if (askreq(REQ_TIMEREAD, 0, &rec, "time read request", 0)) return 1;
   if (rec.cmd == REQ_TIMEREAD) {
-    if (rec.len == 8) {
+    if (rec.len == TIME_LEN) {
       *t = (int32_t)char2long(rec.data);
       return 0;
     }
-    fprintf(stderr, " Board time response length bad (%d:%d)\n", rec.len, 8);
+    fprintf(stderr, " Board time response length bad (%d:%d)\n", rec.len, TIME_LEN);
     return 1;
   }
   if (rec.len >= 2)
@@ -384,13 +393,13 @@ int timeset_req(void) {
   unsigned char *p = getbuff();
   long2char(p, (uint32_t)now);
   long2char(p + 4, 0);
-  return sendreq(REQ_TIMESET, 8) ? 1 : 0;
+  return sendreq(REQ_TIMESET, TIME_LEN) ? 1 : 0;
 }
 
 int board_soc_read(uint32_t soc[3]) {
   MessRec rec;
   if (askreq(REQ_SOC, 0, &rec, "board soc request", 1)) return 1;
-  if (rec.cmd != REQ_SOC || rec.len != 6) {
+  if (rec.cmd != REQ_SOC || rec.len != SOC_LEN) {
     fprintf(stderr, " Response bad %04x, %d bytes\n", rec.cmd, rec.len);
     return 1;
   }
@@ -429,7 +438,7 @@ int identify_device(void) {
   if (t > KOVA3) {
     fprintf(stderr, " Unknown device, id %08lx\n", (unsigned long)short_id(id));
     devtype = -1;
-  } else if (t == 3) {
+  } else if (t == DEVTYPE_ENDS) {
     exit(1);
   } else {
     fprintf(stderr, "\n Connected to %s id %08lx\n", DEVTYPES[t], (unsigned long)short_id(id));
@@ -450,7 +459,7 @@ static int menukey(void) {
 
 static int invalid(void) {
   fprintf(stderr, "\ninvalid option- try again\n\n");
-  return KEY_HANDLED;
+  return MENU_HANDLED;
 }
 
 int verifyclear(void) {
@@ -476,7 +485,7 @@ static int quit_user(void) {
     // The clock-set's acknowledge was not read: taken as the reboot's answer
     // it would hide a refused reboot.
     MessRec rec;
-    for (int i = 0; i < 64 && getmess(&rec, TMO_DRAIN_AFTER) != RX_NONE; i++) {
+    for (int i = 0; i < FLOOD_FRAMES && getmess(&rec, TMO_DRAIN_AFTER) != RX_NONE; i++) {
     }
     if (send_reboot() != 0)
       fprintf(stderr, "\nUnable to send reboot command\n");
@@ -546,7 +555,7 @@ static int ask_eeclear(void) {
   return 0;
 }
 
-#define H KEY_HANDLED
+#define H MENU_HANDLED
 const MenuKey MENUKEYS[] = {
     {MODE_USER, '1', "Get directory", list_recordings, H, 0},
     {MODE_USER, '2', "Offload files", offload_recordings, H, 0},
@@ -557,7 +566,7 @@ const MenuKey MENUKEYS[] = {
     {MODE_USER, '7', "Download firmware", sendcode, H, 0},
     {MODE_USER, '8', "Current firmware", checkcode, H, 0},
     {MODE_USER, 'c', "Configure", to_setup, H, 1},
-    {MODE_USER, 'q', "Quit", quit_user, KEY_QUIT, 0},
+    {MODE_USER, 'q', "Quit", quit_user, MENU_QUIT, 0},
 
     {MODE_EXPERT, '0', "Board ID", ask_boardid, H, 0},
     {MODE_EXPERT, '1', "Board ADC read", ask_adc, H, 0},
@@ -580,8 +589,8 @@ const MenuKey MENUKEYS[] = {
     {MODE_EXPERT, 'h', "Set data directory", setdatadir, H, 0},
     {MODE_EXPERT, 'i', "User mode", to_user, H, 0},
     {MODE_EXPERT, 'w', "re-write bad blocks", badblkwrite, H, 0},
-    {MODE_EXPERT, 'x', "Restart", NULL, KEY_RESTART, 0},
-    {MODE_EXPERT, 'q', "Quit", NULL, KEY_QUIT, 0},
+    {MODE_EXPERT, 'x', "Restart", NULL, MENU_RESTART, 0},
+    {MODE_EXPERT, 'q', "Quit", NULL, MENU_QUIT, 0},
     {MODE_EXPERT, 'v', "get MSP code info", msp_readhdr, H, 1},
     {MODE_EXPERT, 'm', "download MSP code", mspprog, H, 1},
     {MODE_EXPERT, 'r', "rx test MSP", msprxtest, H, 1},
@@ -639,7 +648,7 @@ void opt_display_expert(void) { draw_menu(MODE_EXPERT); }
 // Runs the row of key c in a menu: the row's result, or an invalid key's.
 static int service(int menu) {
   int c = menukey();
-  if (!c) return KEY_IGNORED;
+  if (!c) return MENU_IGNORED;
   if (MENULOOK[menu].either_case) c = tolower(c);
   for (const MenuKey *k = MENUKEYS; k->label; k++) {
     if (k->menu != menu || k->key != c) continue;
@@ -666,7 +675,7 @@ static int service_key(void) {
   if (mode == MODE_EXPERT) return out_service_expert();
   if (mode == MODE_SETUP) {
     mode = out_service_kova3();
-    return KEY_HANDLED;
+    return MENU_HANDLED;
   }
   return out_service_user();
 }
@@ -675,14 +684,14 @@ static int service_key(void) {
 // TMO_DRAIN for a frame the tag sends on its own. 1 quit, 0 restart or the
 // tag has gone.
 static int session_loop(void) {
-  int a = KEY_HANDLED;
+  int a = MENU_HANDLED;
   for (;;) {
-    if (a == KEY_HANDLED) {
+    if (a == MENU_HANDLED) {
       show_menu();
-      a = KEY_IGNORED;
+      a = MENU_IGNORED;
     }
     if (plat_kbhit()) a = service_key();
-    if (a == KEY_IGNORED) {
+    if (a == MENU_IGNORED) {
       MessRec rec;
       int s = getmess_paced(&rec, TMO_DRAIN);
       if (s == RX_GOOD) {
@@ -692,8 +701,8 @@ static int session_loop(void) {
         return 0;
       }
     }
-    if (a == KEY_QUIT) return 1;
-    if (a == KEY_RESTART) return 0;
+    if (a == MENU_QUIT) return 1;
+    if (a == MENU_RESTART) return 0;
   }
 }
 
