@@ -31,7 +31,6 @@ const int32_t HMS[4] = {0, 24, 60, 60};
 // lower for each percent; the salinity sensor reads on the same scale.
 #define SALINITY_RAW_MAX 1023
 #define SALINITY_RAW_STEP 10
-#define KEY_ESCAPE 27
 
 // ---- Options word ----
 
