@@ -555,50 +555,48 @@ static int ask_eeclear(void) {
   return 0;
 }
 
-#define H MENU_HANDLED
 const MenuKey MENUKEYS[] = {
-    {MODE_USER, '1', "Get directory", list_recordings, H, 0},
-    {MODE_USER, '2', "Offload files", offload_recordings, H, 0},
-    {MODE_USER, '3', "Erase files", erase_recordings, H, 0},
-    {MODE_USER, '4', "Battery", board_soc, H, 0},
-    {MODE_USER, '5', "Set data directory", setdatadir, H, 0},
-    {MODE_USER, '6', "Enter expert mode", to_expert, H, 0},
-    {MODE_USER, '7', "Download firmware", sendcode, H, 0},
-    {MODE_USER, '8', "Current firmware", checkcode, H, 0},
-    {MODE_USER, 'c', "Configure", to_setup, H, 1},
+    {MODE_USER, '1', "Get directory", list_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '2', "Offload files", offload_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '3', "Erase files", erase_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '4', "Battery", board_soc, MENU_HANDLED, 0},
+    {MODE_USER, '5', "Set data directory", setdatadir, MENU_HANDLED, 0},
+    {MODE_USER, '6', "Enter expert mode", to_expert, MENU_HANDLED, 0},
+    {MODE_USER, '7', "Download firmware", sendcode, MENU_HANDLED, 0},
+    {MODE_USER, '8', "Current firmware", checkcode, MENU_HANDLED, 0},
+    {MODE_USER, 'c', "Configure", to_setup, MENU_HANDLED, 1},
     {MODE_USER, 'q', "Quit", quit_user, MENU_QUIT, 0},
 
-    {MODE_EXPERT, '0', "Board ID", ask_boardid, H, 0},
-    {MODE_EXPERT, '1', "Board ADC read", ask_adc, H, 0},
-    {MODE_EXPERT, '2', "Board TIME read", boardtimeshow, H, 0},
-    {MODE_EXPERT, '3', "Board TIME set", set_clock, H, 0},
-    {MODE_EXPERT, '4', "Battery report", board_soc, H, 0},
-    {MODE_EXPERT, '5', "EEPROM read", ask_eeread, H, 0},
+    {MODE_EXPERT, '0', "Board ID", ask_boardid, MENU_HANDLED, 0},
+    {MODE_EXPERT, '1', "Board ADC read", ask_adc, MENU_HANDLED, 0},
+    {MODE_EXPERT, '2', "Board TIME read", boardtimeshow, MENU_HANDLED, 0},
+    {MODE_EXPERT, '3', "Board TIME set", set_clock, MENU_HANDLED, 0},
+    {MODE_EXPERT, '4', "Battery report", board_soc, MENU_HANDLED, 0},
+    {MODE_EXPERT, '5', "EEPROM read", ask_eeread, MENU_HANDLED, 0},
     // Each piece is acknowledged as it is written: no reply is left to read.
-    {MODE_EXPERT, '6', "EEPROM write", eepromwrite_req, H, 0},
-    {MODE_EXPERT, '7', "EEPROM clear", ask_eeclear, H, 0},
-    {MODE_EXPERT, '8', "Flash chips", hflsid_req, H, 0},
-    {MODE_EXPERT, '9', "Offload Flash", hflsoffload_req, H, 0},
-    {MODE_EXPERT, 'a', "Flash write", hflswrite_req, H, 0},
-    {MODE_EXPERT, 'b', "Flash clear", hflsclear_req, H, 0},
-    {MODE_EXPERT, 'c', "Get bad blocks", hflsbadblocks_req, H, 0},
-    {MODE_EXPERT, 'd', "Make bad block file", hflsbadblockfile, H, 0},
-    {MODE_EXPERT, 'e', "Get directory", list_recordings, H, 0},
-    {MODE_EXPERT, 'f', "Offload recording", offload_recordings, H, 0},
-    {MODE_EXPERT, 'g', "Clear recording", erase_recordings, H, 0},
-    {MODE_EXPERT, 'h', "Set data directory", setdatadir, H, 0},
-    {MODE_EXPERT, 'i', "User mode", to_user, H, 0},
-    {MODE_EXPERT, 'w', "re-write bad blocks", badblkwrite, H, 0},
+    {MODE_EXPERT, '6', "EEPROM write", eepromwrite_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, '7', "EEPROM clear", ask_eeclear, MENU_HANDLED, 0},
+    {MODE_EXPERT, '8', "Flash chips", hflsid_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, '9', "Offload Flash", hflsoffload_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'a', "Flash write", hflswrite_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'b', "Flash clear", hflsclear_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'c', "Get bad blocks", hflsbadblocks_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'd', "Make bad block file", hflsbadblockfile, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'e', "Get directory", list_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'f', "Offload recording", offload_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'g', "Clear recording", erase_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'h', "Set data directory", setdatadir, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'i', "User mode", to_user, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'w', "re-write bad blocks", badblkwrite, MENU_HANDLED, 0},
     {MODE_EXPERT, 'x', "Restart", NULL, MENU_RESTART, 0},
     {MODE_EXPERT, 'q', "Quit", NULL, MENU_QUIT, 0},
-    {MODE_EXPERT, 'v', "get MSP code info", msp_readhdr, H, 1},
-    {MODE_EXPERT, 'm', "download MSP code", mspprog, H, 1},
-    {MODE_EXPERT, 'r', "rx test MSP", msprxtest, H, 1},
-    {MODE_EXPERT, 't', "tx test MSP", msptxtest, H, 1},
-    {MODE_EXPERT, 's', "MSP WIO test", mspwiotest, H, 1},
+    {MODE_EXPERT, 'v', "get MSP code info", msp_readhdr, MENU_HANDLED, 1},
+    {MODE_EXPERT, 'm', "download MSP code", mspprog, MENU_HANDLED, 1},
+    {MODE_EXPERT, 'r', "rx test MSP", msprxtest, MENU_HANDLED, 1},
+    {MODE_EXPERT, 't', "tx test MSP", msptxtest, MENU_HANDLED, 1},
+    {MODE_EXPERT, 's', "MSP WIO test", mspwiotest, MENU_HANDLED, 1},
     {0, 0, NULL, NULL, 0, 0},
 };
-#undef H
 
 // How each menu is drawn and read: items to a line, the column (a multiple
 // of the tab width) that a line's second item starts at, and whether a key
@@ -645,7 +643,8 @@ void opt_display_user(void) { draw_menu(MODE_USER); }
 
 void opt_display_expert(void) { draw_menu(MODE_EXPERT); }
 
-// Runs the row of key c in a menu: the row's result, or an invalid key's.
+// Reads a key and runs its row of the menu: the row's result, or an invalid
+// key's.
 static int service(int menu) {
   int c = menukey();
   if (!c) return MENU_IGNORED;

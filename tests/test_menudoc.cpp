@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
+#include <regex>
 #include <string>
 
 #include "host.h"
@@ -20,34 +21,23 @@ TEST(MenuDocs, ListTheKeysOfTheMenuTable) {
       {MODE_USER, "/man/k3host.1", ".SS User menu", ".SS Expert menu"},
       {MODE_EXPERT, "/man/k3host.1", ".SS Expert menu", ".SS Tag setup menu"},
   };
+  // The README's "| key | label |" cells; the man page's keys on a .B line after .TP, with no labels.
+  const std::regex readme_item(R"(\| (\S) \| ([^|]*[^| ]))"), man_item(R"(\.TP.*\n\.B (.*))");
   for (const auto &d : docs) {
     std::ifstream in(std::string(K3_SOURCE_DIR) + d.file);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::string text = all.str();
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t from = text.find(d.from), to = text.find(d.to, from);
     ASSERT_NE(to, std::string::npos) << d.file << ": no section " << d.from;
-    std::istringstream lines(text.substr(from, to - from));
-    const bool readme = std::string(d.file) == "/README.md";  // a table; the man page: .B after .TP
-    std::map<char, std::string> listed;                       // key: the README's label, the man page's ""
-    std::string line, prev, cell[8];
-    for (; std::getline(lines, line); prev = line) {
-      bool keys = readme || (prev.rfind(".TP", 0) == 0 && line.rfind(".B ", 0) == 0);
-      std::istringstream words(!keys ? "" : readme ? line : line.substr(3));
-      int n = 0;
-      while (n < 8 && std::getline(words, cell[n], readme ? '|' : ' ')) n++;
-      for (int i = 0; i < n; i++) {
-        size_t a = cell[i].find_first_not_of(' '), b = cell[i].find_last_not_of(' ');
-        cell[i] = a == std::string::npos ? "" : cell[i].substr(a, b - a + 1);
-      }
-      for (int i = 0; i < n; i++)
-        if (cell[i].size() == 1) listed[cell[i][0]] = readme && i + 1 < n ? cell[i + 1] : "";
-    }
+    text = text.substr(from, to - from);
+    const bool readme = std::string(d.file) == "/README.md";
+    std::map<char, std::string> listed;
+    for (std::sregex_iterator m(text.begin(), text.end(), readme ? readme_item : man_item), end; m != end; ++m)
+      for (size_t i = 0; i < (readme ? 1 : m->str(1).size()); i += 2) listed[m->str(1)[i]] = readme ? m->str(2) : "";
     for (const MenuKey *k = MENUKEYS; k->label; k++) {
       if (k->menu != d.menu) continue;
       ASSERT_EQ(listed.count(k->key), 1u) << d.file << " lacks key " << k->key << " of " << d.from;
+      const std::string &label = listed[k->key];  // a note may follow in brackets
       if (readme) {
-        const std::string &label = listed[k->key];  // a note may follow in brackets
         EXPECT_TRUE(label == k->label || label.rfind(k->label + std::string(" ("), 0) == 0)
             << d.file << ": key " << k->key << " is " << label;
       }
