@@ -286,19 +286,17 @@ static int asknumbers(const char *prompt, int32_t *v, int max) {
   return getarg(line, v, max);
 }
 
-// The settings' keys: each changes its setting (or keeps it, saying why)
-// and gives the menu mode to go on in.
-static int ask_salinity(void) {
+// The settings' keys: each changes its setting (or keeps it, saying why).
+static void ask_salinity(void) {
   int32_t v[1];
-  if (asknumbers(" enter salinity trigger level (0-100)... ", v, 1) == 0) return MODE_SETUP;
+  if (asknumbers(" enter salinity trigger level (0-100)... ", v, 1) == 0) return;
   if (v[0] < 0 || v[0] > SALINITY_MAX)
     fprintf(stderr, "\n Error: the salinity trigger is 0 to 100; kept as it was\n");
   else
     k3p.salinity_threshold = SALINITY_RAW_MAX - SALINITY_RAW_STEP * v[0];
-  return MODE_SETUP;
 }
 
-static int ask_release_by(void) {
+static void ask_release_by(void) {
   int32_t v[6];
   uint32_t t;
   int n = asknumbers(" enter release-by date (yr mon day hr min sec) or 0... ", v, 6);
@@ -307,51 +305,41 @@ static int ask_release_by(void) {
     k3p.release_by = 0;
   else if (n > 0 && (t = cfgtime(v, n)) != 0)
     k3p.release_by = t;
-  return MODE_SETUP;
 }
 
-static int ask_release_after(void) {
+static void ask_release_after(void) {
   int32_t v[4];
   int n = asknumbers(" enter release-in time (days hr mins)... ", v, 3);
-  if (n == 0) return MODE_SETUP;
+  if (n == 0) return;
   v[n] = 0;
   int64_t s = seconds(v, n + 1);
   if (s < 0 || s > UINT32_MAX)
     fprintf(stderr, "\n Error: the tag holds a release delay of 0 to 49710 days; kept as it was\n");
   else
     k3p.release_after = (uint32_t)s;
-  return MODE_SETUP;
 }
 
-static int ask_burn_time(void) {
+static void ask_burn_time(void) {
   int32_t v[3];
   int n = asknumbers(" enter release-on duration (hr min secs)... ", v, 3);
-  if (n == 0) return MODE_SETUP;
+  if (n == 0) return;
   int64_t s = seconds(v, n);
   if (s < 0 || s > BURN_MAX)
     fprintf(stderr, "\n Error: the tag holds a burn time of 0 to 18:12:15 (65535 s); kept as it was\n");
   else
     k3p.burn_time = (int32_t)s;
-  return MODE_SETUP;
 }
 
-static int toggle_pulse_length(void) {
-  k3p.vhf_pulse_length ^= 1;
-  return MODE_SETUP;
-}
+static void toggle_pulse_length(void) { k3p.vhf_pulse_length ^= 1; }
 
-static int toggle_pulse_rate(void) {
-  k3p.vhf_pulse_rate ^= 1;
-  return MODE_SETUP;
-}
+static void toggle_pulse_rate(void) { k3p.vhf_pulse_rate ^= 1; }
 
 // Sets the clock, asks whether to arm, and writes everything: only settings
-// read from this tag, never zeros shown for what could not be read. Back to
-// the user menu.
-static int finish(void) {
+// read from this tag, never zeros shown for what could not be read.
+static void finish(void) {
   if (!k3p.loaded || k3p.tag != tagid) {
     fprintf(stderr, " Error: the settings were not read from this tag: nothing written, the tag not armed\n");
-    return MODE_USER;
+    return;
   }
   // Its acknowledge is cleared by the first MSP transmit.
   if (timeset_req()) fprintf(stderr, " Error: the tag's clock was not set\n");
@@ -375,32 +363,29 @@ static int finish(void) {
     fprintf(stderr, "\nError: Unable to set parameters\n");
   else
     fprintf(stderr, "done\n");
-  return MODE_USER;
 }
 
 // Leaves the menu for the user menu, writing nothing.
-static int leave(void) {
-  fprintf(stderr, " Tag setup left: nothing written, the clock not set, the tag not armed\n");
-  return MODE_USER;
-}
+static void leave(void) { fprintf(stderr, " Tag setup left: nothing written, the clock not set, the tag not armed\n"); }
 
 // The setup menu's keys, in either case, in the order their settings are
 // shown (the audio and sensor options follow, from APPOPTIONS, lower case
 // only). A key without a line is named in the screen's heading.
 struct SetupKey {
   char key;
-  void (*show)(void);  // the setting's line, or null
-  int (*press)(void);  // the menu mode to go on in
+  void (*show)(void);   // the setting's line, or null
+  void (*press)(void);  // what the key does
+  int next;             // the menu mode to go on in
 };
 static const SetupKey SETUPKEYS[] = {
-    {'s', show_salinity, ask_salinity},
-    {'b', show_release_by, ask_release_by},
-    {'r', show_release_after, ask_release_after},
-    {'t', show_burn_time, ask_burn_time},
-    {'p', show_pulse_length, toggle_pulse_length},
-    {'z', show_pulse_rate, toggle_pulse_rate},
-    {'q', NULL, finish},
-    {'x', NULL, leave},
+    {'s', show_salinity, ask_salinity, MODE_SETUP},
+    {'b', show_release_by, ask_release_by, MODE_SETUP},
+    {'r', show_release_after, ask_release_after, MODE_SETUP},
+    {'t', show_burn_time, ask_burn_time, MODE_SETUP},
+    {'p', show_pulse_length, toggle_pulse_length, MODE_SETUP},
+    {'z', show_pulse_rate, toggle_pulse_rate, MODE_SETUP},
+    {'q', NULL, finish, MODE_USER},
+    {'x', NULL, leave, MODE_USER},
 };
 #define N_SETUPKEYS (int)(sizeof SETUPKEYS / sizeof SETUPKEYS[0])
 
@@ -425,8 +410,11 @@ void opt_display_kova3(void) {
 // sensor option's key as typed (any other key changes nothing).
 static int press(int c) {
   fprintf(stderr, "%c\n\n", c);
-  for (const SetupKey *k = SETUPKEYS; k < SETUPKEYS + N_SETUPKEYS; k++)
-    if (k->key == tolower(c)) return k->press();
+  for (const SetupKey *k = SETUPKEYS; k < SETUPKEYS + N_SETUPKEYS; k++) {
+    if (k->key != tolower(c)) continue;
+    k->press();
+    return k->next;
+  }
   changeTagApp(&k3p.app, c);
   return MODE_SETUP;
 }
@@ -436,7 +424,11 @@ int out_service_kova3(void) {
   do {  // control keys, blanks, punctuation below '0' and extended codes pass
     c = plat_getch();
   } while (c != KEY_ESCAPE && (c < '0' || c > 127));
-  int next = c == KEY_ESCAPE ? leave() : press(c);
+  int next = MODE_USER;
+  if (c == KEY_ESCAPE)
+    leave();
+  else
+    next = press(c);
   fprintf(stderr, "\n");
   return next;
 }
