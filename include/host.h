@@ -99,7 +99,10 @@ uint32_t short_id(const uint32_t id[5]);
 
 // ---- Session ----
 
-extern int mode;     // 0 user, 1 expert, 2 tag setup
+// Menu modes: the value of mode.
+enum { MODE_USER = 0, MODE_EXPERT = 1, MODE_SETUP = 2 };
+
+extern int mode;     // MODE_USER (also any unknown value), MODE_EXPERT or MODE_SETUP
 extern int devtype;  // index into DEVTYPES, -1 unknown
 extern uint32_t tagid; // short board id of the tag identified in this session, 0 none
 extern const char *const DEVTYPES[5];
@@ -113,9 +116,29 @@ int host(struct usb_device *dev);
 // the program with status 1 for device type 3.
 int identify_device(void);
 
+// Results of a menu key handler.
+enum { MENU_IGNORED = 0, MENU_HANDLED = 1, MENU_QUIT = -1, MENU_RESTART = -2 };
+
+// One key of the user or expert menu. Its line is drawn in that menu (only
+// on a KOVA-3 when kova3_line is set; the key acts on every tag); the key
+// calls run, when there is one, and its handler returns result (run's own
+// result is reported by run itself).
+struct MenuKey {
+  int menu;  // MODE_USER or MODE_EXPERT
+  char key;  // lower case; the user menu takes either case
+  const char *label;
+  int (*run)(void);
+  int result;  // MENU_HANDLED, MENU_QUIT or MENU_RESTART
+  int kova3_line;
+};
+// Both menus' keys in the order drawn (the expert menu two to a line); ends
+// with a row whose label is null.
+extern const MenuKey MENUKEYS[];
+
 void opt_display_user(void);
 void opt_display_expert(void);
-// Read the pressed key and act: 1 handled, 0 ignored, -1 quit, -2 restart.
+// Read the pressed key and act: MENU_HANDLED, MENU_IGNORED, MENU_QUIT or
+// MENU_RESTART (expert menu only).
 int out_service_user(void);
 int out_service_expert(void);
 

@@ -10,6 +10,7 @@
 #define EE_PARAMS 0x6002      // the first parameter record
 #define EE_MAGIC_HI 0x5A
 #define EE_MAGIC_LO 0x13
+#define EE_MAGIC_LEN 2
 #define EE_CHUNK 64               // data bytes per write request of a file
 #define REBOOTFILE "_reboot.bin"  // the boot code a new tag gets
 

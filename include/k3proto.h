@@ -69,6 +69,12 @@
 #define REQ_MSPWIO 0x040C
 #define REQ_MSPSENS 0x040D
 
+// Payload bytes of the board commands' replies (and of the clock set).
+#define BOARDID_LEN 10  // five words of board identity
+#define ADC_LEN 8       // four ADC readings
+#define TIME_LEN 8      // the time, then a zero word
+#define SOC_LEN 6       // device type, charging state, battery millivolts
+
 // What getmess reports about one received frame; data points into RXBUFF
 // and is stale at the next read.
 struct MessRec {

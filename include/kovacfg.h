@@ -57,7 +57,7 @@ void dhms(int32_t out[4], uint32_t seconds);
 uint32_t dtos(const int32_t *values, int count);
 
 // The tag setup menu: draws the screen; handles one key and returns the
-// next menu mode (2 stay, 0 user menu). Escape or x leave it for the user
+// next menu mode (MODE_SETUP stay, MODE_USER). Escape or x leave it for the user
 // menu writing nothing; q sets the clock, asks whether to arm and writes
 // everything, but only settings read from this tag.
 void opt_display_kova3(void);

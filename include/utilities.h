@@ -26,11 +26,14 @@ int str2hex(unsigned char *out, const char *text);
 // (NUL, Escape, DEL, special keys) are ignored. A line of one character
 // (len 1) is a one-key answer: it ends with that key, without Enter. Always 0.
 int getl(char *buffer, int len);
+#define ONE_KEY 1  // getl's limit for a one-key answer
+enum { KEY_BACKSPACE = 8, KEY_ESCAPE = 27, KEY_DEL = 127 };
 
 // Prompts " Filename?", reads a name as getl does and tries to open it with
 // mode: 0 when it opened (and was closed again), 1 otherwise (a folder is
 // never a file to read).
 int getfname(char *buffer, int len, const char *mode);
+#define FNAME_LINE 80  // characters of a typed file name
 
 // Reads up to n decimal numbers separated by blanks from text into v, as
 // sscanf's "%d %d ..." does: how many were read. A number outside the range

@@ -6,6 +6,7 @@
 //    loop that runs them between frames from the tag.
 #include "host.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,6 +34,14 @@ int devtype = -1;
 const char *const DEVTYPES[5] = {"MIRO", "MIRO", "??", "??", "KOVA-3"};
 
 #define KOVA3 4
+#define DEVTYPE_ENDS 3  // a device type that ends the program
+
+// Bytes of RXBUFF cleared before each read: a read too short to be a frame
+// shows zeros there, not the last frame's bytes.
+#define RXBUFF_CLEARED 100
+// Frames that a drain reads before it counts a failed attempt (a tag that
+// floods), and that the user menu's quit discards before the reboot.
+#define FLOOD_FRAMES 64
 
 // ======================================================================
 // Message transport
@@ -133,7 +142,7 @@ static int readframe(int tmo) {
 }
 
 int getmess(MessRec *rec, int tmo) {
-  memset(RXBUFF, 0, 100);
+  memset(RXBUFF, 0, RXBUFF_CLEARED);
   int r = readframe(tmo);
   if (r < FRAME_HDR) {
     usb_lasterr = r < 0 ? r : 0;
@@ -180,8 +189,8 @@ int mess_resp(MessRec *rec) {
 }
 
 const menuentry INMENU[] = {
-    {0x0002, boardid_resp},
-    {0x0003, boardadcread_resp},
+    {REQ_BOARDID, boardid_resp},
+    {REQ_ADC, boardadcread_resp},
     {REQ_EEREAD, eepromread_resp},
     {MSG_ACK, ack_resp},
     {MSG_NACK, nack_resp},
@@ -244,7 +253,8 @@ static int getmess_paced(MessRec *rec, int tmo) {
   return s;
 }
 
-// Counts a failed attempt (a sync without answer, or 64 frames of a flood).
+// Counts a failed attempt (a sync without answer, or FLOOD_FRAMES frames of a
+// flood).
 // The first one tells the operator that a key now stops trying; keys typed
 // before that were meant for something else and are dropped, so only a key
 // pressed after the notice can abandon.
@@ -275,7 +285,7 @@ static int drain(int tmo, int *tries) {
   MessRec rec;
   int s, n = 0;
   while ((s = getmess_paced(&rec, tmo)) == RX_GOOD || s == RX_BAD) {
-    if (++n % 64 == 0) failed_attempt(tries);
+    if (++n % FLOOD_FRAMES == 0) failed_attempt(tries);
     if (sync_stop(*tries)) return SYNC_ABANDONED;
   }
   if (sync_stop(*tries)) return SYNC_ABANDONED;
@@ -319,8 +329,8 @@ int askreq(int code, int n, MessRec *rec, const char *what, int quiet_send) {
 // Decodes a board identity reply into id; a reply of another code or length
 // is reported (with its length) and gives 1.
 static int boardid_words(const MessRec *rec, int code_ok, uint32_t id[5]) {
-  if (!code_ok || rec->len != 10) {
-    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, 10);
+  if (!code_ok || rec->len != BOARDID_LEN) {
+    fprintf(stderr, " Board ID response length bad (%d:%d)\n", rec->len, BOARDID_LEN);
     return 1;
   }
   bpack(id, rec->data, 5);
@@ -342,8 +352,8 @@ int boardid_resp(MessRec *rec) {
 }
 
 int boardadcread_resp(MessRec *rec) {
-  if (rec->len != 8) {
-    fprintf(stderr, " Response length bad (%d:%d)\n", rec->len, 8);
+  if (rec->len != ADC_LEN) {
+    fprintf(stderr, " Response length bad (%d:%d)\n", rec->len, ADC_LEN);
     return 1;
   }
   uint32_t w[4];
@@ -356,11 +366,11 @@ int getboardtime(int32_t *t) {
   MessRec rec;
   if (askreq(REQ_TIMEREAD, 0, &rec, "time read request", 0)) return 1;
   if (rec.cmd == REQ_TIMEREAD) {
-    if (rec.len == 8) {
+    if (rec.len == TIME_LEN) {
       *t = (int32_t)char2long(rec.data);
       return 0;
     }
-    fprintf(stderr, " Board time response length bad (%d:%d)\n", rec.len, 8);
+    fprintf(stderr, " Board time response length bad (%d:%d)\n", rec.len, TIME_LEN);
     return 1;
   }
   if (rec.len >= 2)
@@ -383,13 +393,13 @@ int timeset_req(void) {
   unsigned char *p = getbuff();
   long2char(p, (uint32_t)now);
   long2char(p + 4, 0);
-  return sendreq(REQ_TIMESET, 8) ? 1 : 0;
+  return sendreq(REQ_TIMESET, TIME_LEN) ? 1 : 0;
 }
 
 int board_soc_read(uint32_t soc[3]) {
   MessRec rec;
   if (askreq(REQ_SOC, 0, &rec, "board soc request", 1)) return 1;
-  if (rec.cmd != REQ_SOC || rec.len != 6) {
+  if (rec.cmd != REQ_SOC || rec.len != SOC_LEN) {
     fprintf(stderr, " Response bad %04x, %d bytes\n", rec.cmd, rec.len);
     return 1;
   }
@@ -428,7 +438,7 @@ int identify_device(void) {
   if (t > KOVA3) {
     fprintf(stderr, " Unknown device, id %08lx\n", (unsigned long)short_id(id));
     devtype = -1;
-  } else if (t == 3) {
+  } else if (t == DEVTYPE_ENDS) {
     exit(1);
   } else {
     fprintf(stderr, "\n Connected to %s id %08lx\n", DEVTYPES[t], (unsigned long)short_id(id));
@@ -436,40 +446,6 @@ int identify_device(void) {
   }
   fprintf(stderr, " Battery voltage %1.2f V\n", soc[2] / 1000.0);
   return 0;
-}
-
-void opt_display_user(void) {
-  fprintf(stderr, "\n 1 Get directory\n");
-  fprintf(stderr, " 2 Offload files\n");
-  fprintf(stderr, " 3 Erase files\n");
-  fprintf(stderr, " 4 Battery\n");
-  fprintf(stderr, " 5 Set data directory\n");
-  fprintf(stderr, " 6 Enter expert mode\n");
-  fprintf(stderr, " 7 Download firmware\n");
-  fprintf(stderr, " 8 Current firmware\n");
-  if (devtype == KOVA3) fprintf(stderr, " c Configure\n");
-  fprintf(stderr, " q Quit\n");
-  fprintf(stderr, "\n Select an action... ");
-}
-
-void opt_display_expert(void) {
-  fprintf(stderr, "\n 0 Board ID\t\t\t\t1 Board ADC read\n");
-  fprintf(stderr, " 2 Board TIME read\t\t\t3 Board TIME set\n");
-  fprintf(stderr, " 4 Battery report\t\t\t5 EEPROM read\n");
-  fprintf(stderr, " 6 EEPROM write\t\t\t\t7 EEPROM clear\n");
-  fprintf(stderr, " 8 Flash chips\t\t\t\t9 Offload Flash\n");
-  fprintf(stderr, " a Flash write\t\t\t\tb Flash clear\n");
-  fprintf(stderr, " c Get bad blocks\t\t\td Make bad block file\n");
-  fprintf(stderr, " e Get directory\t\t\tf Offload recording\n");
-  fprintf(stderr, " g Clear recording\t\t\th Set data directory\n");
-  fprintf(stderr, " i User mode\t\t\t\tw re-write bad blocks\n");
-  fprintf(stderr, " x Restart\t\t\t\tq Quit\n");
-  if (devtype == KOVA3) {
-    fprintf(stderr, " v get MSP code info\t\t\tm download MSP code\n");
-    fprintf(stderr, " r rx test MSP\t\t\t\tt tx test MSP\n");
-    fprintf(stderr, " s MSP WIO test\n");
-  }
-  fprintf(stderr, "\n Select an action... ");
 }
 
 // Reads a menu key: the key, echoed, or 0 for a key that menus ignore
@@ -483,7 +459,7 @@ static int menukey(void) {
 
 static int invalid(void) {
   fprintf(stderr, "\ninvalid option- try again\n\n");
-  return 1;
+  return MENU_HANDLED;
 }
 
 int verifyclear(void) {
@@ -503,13 +479,13 @@ static int quit_user(void) {
   // The clock dates every recording of the next deployment: an operator
   // leaving must know when it was not set.
   if (timeset_req()) fprintf(stderr, " Error: the tag's clock was not set\n");
-  if (devtype == KOVA3) return -1;
+  if (devtype == KOVA3) return 0;
   fprintf(stderr, "Run immediately? y/n  ");
   if (plat_getch() == 'y') {
     // The clock-set's acknowledge was not read: taken as the reboot's answer
     // it would hide a refused reboot.
     MessRec rec;
-    for (int i = 0; i < 64 && getmess(&rec, TMO_DRAIN_AFTER) != RX_NONE; i++) {
+    for (int i = 0; i < FLOOD_FRAMES && getmess(&rec, TMO_DRAIN_AFTER) != RX_NONE; i++) {
     }
     if (send_reboot() != 0)
       fprintf(stderr, "\nUnable to send reboot command\n");
@@ -517,48 +493,7 @@ static int quit_user(void) {
       rebooted = 1;
   }
   fprintf(stderr, "\n");
-  return -1;
-}
-
-int out_service_user(void) {
-  int c = menukey();
-  if (!c) return 0;
-  switch (c) {
-    case '1':
-      showdirtab(mode);
-      return 1;
-    case '2':
-      hflsoffloadrec_req(mode);
-      return 1;
-    case '3':
-      if (verifyclear()) hflsclearrec_req(mode);
-      return 1;
-    case '4':
-      board_soc();
-      return 1;
-    case '5':
-      setdatadir();
-      return 1;
-    case '6':
-      mode = 1;
-      return 1;
-    case '7':
-      sendcode();
-      return 1;
-    case '8':
-      checkcode();
-      return 1;
-    case 'c':
-    case 'C':
-      // Tag setup is for the KOVA-3 only; on other tags the key does nothing.
-      if (devtype == KOVA3) mode = 2;
-      return 1;
-    case 'q':
-    case 'Q':
-      return quit_user();
-    default:
-      return invalid();
-  }
+  return 0;
 }
 
 // One request answered through the dispatch table: the reply's handler
@@ -572,110 +507,174 @@ static void exchange(int failed) {
   if (getmess(&rec, TMO_REPLY) == RX_GOOD) dispatch(&rec);
 }
 
-int out_service_expert(void) {
-  int c = menukey();
-  if (!c) return 0;
-  switch (c) {
-    case '0':
-      exchange(sendreq(REQ_BOARDID, 0));
-      return 1;
-    case '1':
-      exchange(sendreq(REQ_ADC, 0));
-      return 1;
-    case '2':
-      boardtimeshow();
-      return 1;
-    case '3':
-      exchange(timeset_req());
-      return 1;
-    case '4':
-      board_soc();
-      return 1;
-    case '5':
-      if (geteepromlocn(2)) exchange(sendreq(REQ_EEREAD, 4));
-      return 1;
-    case '6':
-      // Each piece is acknowledged as it is written: no reply is left to read.
-      eepromwrite_req();
-      return 1;
-    case '7':
-      if (geteepromlocn(2)) exchange(sendreq(REQ_EECLEAR, 4));
-      return 1;
-    case '8':
-      hflsid_req();
-      return 1;
-    case '9':
-      hflsoffload_req();
-      return 1;
-    case 'a':
-      hflswrite_req();
-      return 1;
-    case 'b':
-      hflsclear_req();
-      return 1;
-    case 'c':
-      hflsbadblocks_req();
-      return 1;
-    case 'd':
-      hflsbadblockfile();
-      return 1;
-    case 'e':
-      showdirtab(mode);
-      return 1;
-    case 'f':
-      hflsoffloadrec_req(mode);
-      return 1;
-    case 'g':
-      if (verifyclear()) hflsclearrec_req(mode);
-      return 1;
-    case 'h':
-      setdatadir();
-      return 1;
-    case 'w':
-      badblkwrite();
-      return 1;
-    case 'i':
-      mode = 0;
-      return 1;
-    // The MSP keys act on every tag; only their menu lines are for the KOVA-3.
-    case 'm':
-      mspprog();
-      return 1;
-    case 'r':
-      msprxtest();
-      return 1;
-    case 's':
-      mspwiotest();
-      return 1;
-    case 't':
-      msptxtest();
-      return 1;
-    case 'v':
-      msp_readhdr();
-      return 1;
-    case 'q':
-      return -1;
-    case 'x':
-      return -2;
-    default:
-      return invalid();
-  }
+// ---- Menu actions: the keys that call no other module's action directly ----
+
+// The recordings' keys list in the style of the menu they are pressed in.
+static int list_recordings(void) { return showdirtab(mode); }
+static int offload_recordings(void) { return hflsoffloadrec_req(mode); }
+static int erase_recordings(void) { return verifyclear() ? hflsclearrec_req(mode) : 0; }
+
+static int to_user(void) {
+  mode = MODE_USER;
+  return 0;
+}
+static int to_expert(void) {
+  mode = MODE_EXPERT;
+  return 0;
+}
+// Tag setup is for the KOVA-3 only; on other tags the key does nothing.
+static int to_setup(void) {
+  if (devtype == KOVA3) mode = MODE_SETUP;
+  return 0;
 }
 
+static int ask_boardid(void) {
+  exchange(sendreq(REQ_BOARDID, 0));
+  return 0;
+}
+static int ask_adc(void) {
+  exchange(sendreq(REQ_ADC, 0));
+  return 0;
+}
+static int set_clock(void) {
+  exchange(timeset_req());
+  return 0;
+}
+// An EEPROM request with the address and byte count typed: nothing is sent
+// when they were not numbers.
+static void ask_eeprom(int code) {
+  unsigned char *end = geteepromlocn(2);
+  if (end) exchange(sendreq(code, (int)(end - getbuff())));
+}
+static int ask_eeread(void) {
+  ask_eeprom(REQ_EEREAD);
+  return 0;
+}
+static int ask_eeclear(void) {
+  ask_eeprom(REQ_EECLEAR);
+  return 0;
+}
+
+const MenuKey MENUKEYS[] = {
+    {MODE_USER, '1', "Get directory", list_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '2', "Offload files", offload_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '3', "Erase files", erase_recordings, MENU_HANDLED, 0},
+    {MODE_USER, '4', "Battery", board_soc, MENU_HANDLED, 0},
+    {MODE_USER, '5', "Set data directory", setdatadir, MENU_HANDLED, 0},
+    {MODE_USER, '6', "Enter expert mode", to_expert, MENU_HANDLED, 0},
+    {MODE_USER, '7', "Download firmware", sendcode, MENU_HANDLED, 0},
+    {MODE_USER, '8', "Current firmware", checkcode, MENU_HANDLED, 0},
+    {MODE_USER, 'c', "Configure", to_setup, MENU_HANDLED, 1},
+    {MODE_USER, 'q', "Quit", quit_user, MENU_QUIT, 0},
+
+    {MODE_EXPERT, '0', "Board ID", ask_boardid, MENU_HANDLED, 0},
+    {MODE_EXPERT, '1', "Board ADC read", ask_adc, MENU_HANDLED, 0},
+    {MODE_EXPERT, '2', "Board TIME read", boardtimeshow, MENU_HANDLED, 0},
+    {MODE_EXPERT, '3', "Board TIME set", set_clock, MENU_HANDLED, 0},
+    {MODE_EXPERT, '4', "Battery report", board_soc, MENU_HANDLED, 0},
+    {MODE_EXPERT, '5', "EEPROM read", ask_eeread, MENU_HANDLED, 0},
+    // Each piece is acknowledged as it is written: no reply is left to read.
+    {MODE_EXPERT, '6', "EEPROM write", eepromwrite_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, '7', "EEPROM clear", ask_eeclear, MENU_HANDLED, 0},
+    {MODE_EXPERT, '8', "Flash chips", hflsid_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, '9', "Offload Flash", hflsoffload_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'a', "Flash write", hflswrite_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'b', "Flash clear", hflsclear_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'c', "Get bad blocks", hflsbadblocks_req, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'd', "Make bad block file", hflsbadblockfile, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'e', "Get directory", list_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'f', "Offload recording", offload_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'g', "Clear recording", erase_recordings, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'h', "Set data directory", setdatadir, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'i', "User mode", to_user, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'w', "re-write bad blocks", badblkwrite, MENU_HANDLED, 0},
+    {MODE_EXPERT, 'x', "Restart", NULL, MENU_RESTART, 0},
+    {MODE_EXPERT, 'q', "Quit", NULL, MENU_QUIT, 0},
+    {MODE_EXPERT, 'v', "get MSP code info", msp_readhdr, MENU_HANDLED, 1},
+    {MODE_EXPERT, 'm', "download MSP code", mspprog, MENU_HANDLED, 1},
+    {MODE_EXPERT, 'r', "rx test MSP", msprxtest, MENU_HANDLED, 1},
+    {MODE_EXPERT, 't', "tx test MSP", msptxtest, MENU_HANDLED, 1},
+    {MODE_EXPERT, 's', "MSP WIO test", mspwiotest, MENU_HANDLED, 1},
+    {0, 0, NULL, NULL, 0, 0},
+};
+
+// How each menu is drawn and read: items to a line, the column (a multiple
+// of the tab width) that a line's second item starts at, and whether a key
+// is taken in either case.
+struct MenuLook {
+  int columns;
+  int column_width;
+  int either_case;
+};
+static const MenuLook MENULOOK[] = {
+    {1, 0, 1},   // MODE_USER
+    {2, 40, 0},  // MODE_EXPERT
+};
+#define TAB_WIDTH 8
+#define MENU_LINE_MAX 120  // a drawn line with its leading newline
+
+// Draws a menu from its rows: the lines shown on this tag, then the prompt.
+// An item followed by another on its line is padded with tabs to the column.
+static void draw_menu(int menu) {
+  const MenuLook *look = &MENULOOK[menu];
+  char line[MENU_LINE_MAX + 1] = "\n";  // the first line starts the screen
+  int len = 1, col = 0, on_line = 0;
+  for (const MenuKey *k = MENUKEYS; k->label; k++) {
+    if (k->menu != menu || (k->kova3_line && devtype != KOVA3)) continue;
+    if (on_line) {
+      do {
+        if (len < MENU_LINE_MAX) line[len++] = '\t';
+        col = (col / TAB_WIDTH + 1) * TAB_WIDTH;
+      } while (col < look->column_width);
+    }
+    int n = snprintf(line + len, sizeof line - len, on_line ? "%c %s" : " %c %s", k->key, k->label);
+    n = n < 0 ? 0 : n > MENU_LINE_MAX - len ? MENU_LINE_MAX - len : n;
+    len += n;
+    col += n;
+    if (++on_line < look->columns) continue;
+    fprintf(stderr, "%.*s\n", len, line);
+    len = col = on_line = 0;
+  }
+  if (on_line) fprintf(stderr, "%.*s\n", len, line);
+  fprintf(stderr, "\n Select an action... ");
+}
+
+void opt_display_user(void) { draw_menu(MODE_USER); }
+
+void opt_display_expert(void) { draw_menu(MODE_EXPERT); }
+
+// Reads a key and runs its row of the menu: the row's result, or an invalid
+// key's.
+static int service(int menu) {
+  int c = menukey();
+  if (!c) return MENU_IGNORED;
+  if (MENULOOK[menu].either_case) c = tolower(c);
+  for (const MenuKey *k = MENUKEYS; k->label; k++) {
+    if (k->menu != menu || k->key != c) continue;
+    if (k->run) k->run();
+    return k->result;
+  }
+  return invalid();
+}
+
+int out_service_user(void) { return service(MODE_USER); }
+
+int out_service_expert(void) { return service(MODE_EXPERT); }
+
 static void show_menu(void) {
-  if (mode == 1)
+  if (mode == MODE_EXPERT)
     opt_display_expert();
-  else if (mode == 2)
+  else if (mode == MODE_SETUP)
     opt_display_kova3();
   else
     opt_display_user();
 }
 
 static int service_key(void) {
-  if (mode == 1) return out_service_expert();
-  if (mode == 2) {
+  if (mode == MODE_EXPERT) return out_service_expert();
+  if (mode == MODE_SETUP) {
     mode = out_service_kova3();
-    return 1;
+    return MENU_HANDLED;
   }
   return out_service_user();
 }
@@ -684,14 +683,14 @@ static int service_key(void) {
 // TMO_DRAIN for a frame the tag sends on its own. 1 quit, 0 restart or the
 // tag has gone.
 static int session_loop(void) {
-  int a = 1;
+  int a = MENU_HANDLED;
   for (;;) {
-    if (a == 1) {
+    if (a == MENU_HANDLED) {
       show_menu();
-      a = 0;
+      a = MENU_IGNORED;
     }
     if (plat_kbhit()) a = service_key();
-    if (a == 0) {
+    if (a == MENU_IGNORED) {
       MessRec rec;
       int s = getmess_paced(&rec, TMO_DRAIN);
       if (s == RX_GOOD) {
@@ -701,7 +700,8 @@ static int session_loop(void) {
         return 0;
       }
     }
-    if (a < 0) return a == -1;
+    if (a == MENU_QUIT) return 1;
+    if (a == MENU_RESTART) return 0;
   }
 }
 

@@ -9,15 +9,20 @@
 #include "hostflsh.h"
 #include "utilities.h"
 
+#define LOCN_LINE 80      // characters of a typed address and byte count
+#define ADDR_LINE 10      // characters of a typed address
+#define EE_ADDR_LEN 2     // the address word in front of the data of a write
+#define DUMP_PER_LINE 16  // bytes shown on one line of a read
+
 unsigned char *geteepromlocn(int n) {
-  char line[81];
+  char line[LOCN_LINE + 1];
   int v[2];
   int want = n == 1 ? 1 : 2;
   if (want == 1)
     fprintf(stderr, " Start address?\t\t");
   else
     fprintf(stderr, " Start address and number of bytes?\t\t");
-  getl(line, 80);
+  getl(line, LOCN_LINE);
   if (scanints(line, v, want) != want) {
     fprintf(stderr, "Input values must be numbers - try again\n");
     return NULL;
@@ -37,7 +42,7 @@ int eepromread_resp(MessRec *reply) {
   fprintf(stderr, "\n EEPROM read %d bytes\n", reply->len);
   for (int i = 0; i < reply->len; i++) {
     fprintf(stderr, " %02x", reply->data[i]);
-    if (i % 16 == 15) fprintf(stderr, "\n");
+    if (i % DUMP_PER_LINE == DUMP_PER_LINE - 1) fprintf(stderr, "\n");
   }
   fprintf(stderr, "\n");
   return 0;
@@ -50,13 +55,13 @@ static unsigned char *addrword(int addr) {
 }
 
 int eepromwrite(int addr, const unsigned char *data, int len) {
-  if (len < 0 || len > PAYLOAD_MAX - 2) {
+  if (len < 0 || len > PAYLOAD_MAX - EE_ADDR_LEN) {
     fprintf(stderr, " Error: %d bytes do not fit one EEPROM write\n", len);
     return 1;
   }
   unsigned char *p = addrword(addr);
   for (int i = 0; i < len; i++) p[i] = data[i];
-  int s = sendreq(REQ_EEWRITE, len + 2);
+  int s = sendreq(REQ_EEWRITE, EE_ADDR_LEN + len);
   if (s) return s;
   MessRec rec;
   s = getmess(&rec, TMO_REPLY);
@@ -72,8 +77,8 @@ int eepromwrite(int addr, const unsigned char *data, int len) {
 }
 
 int eepromwriteparammagic(void) {
-  const unsigned char magic[2] = {EE_MAGIC_HI, EE_MAGIC_LO};
-  if (eepromwrite(EE_MAGIC_ADDR, magic, 2)) {
+  const unsigned char magic[EE_MAGIC_LEN] = {EE_MAGIC_HI, EE_MAGIC_LO};
+  if (eepromwrite(EE_MAGIC_ADDR, magic, EE_MAGIC_LEN)) {
     fprintf(stderr, " failed writing to eeprom\n");
     return 0;
   }
@@ -124,14 +129,14 @@ int eeprom_fwrite(const char *path, int *addr) {
 }
 
 int eepromwrite_req(void) {
-  char name[81], line[11];
+  char name[FNAME_LINE + 1], line[ADDR_LINE + 1];
   int addr;
-  if (getfname(name, 80, "rb")) {
+  if (getfname(name, FNAME_LINE, "rb")) {
     fprintf(stderr, " Error: unable to open file %s\n", name);
     return 1;
   }
   fprintf(stderr, " Start address?\t\t\t");
-  getl(line, 10);
+  getl(line, ADDR_LINE);
   if (scanints(line, &addr, 1) != 1) {
     fprintf(stderr, "\n Input values must be numbers - try again\n");
     return 1;
@@ -142,8 +147,8 @@ int eepromwrite_req(void) {
 
 int eepromread(int addr, int n, MessRec *rec) {
   uint32_t w[2] = {(uint32_t)addr, (uint32_t)n};
-  bunpack(getbuff(), w, 2);
-  if (askreq(REQ_EEREAD, 4, rec, "eeprom read request", 0)) return 1;
+  unsigned char *end = bunpack(getbuff(), w, 2);
+  if (askreq(REQ_EEREAD, (int)(end - getbuff()), rec, "eeprom read request", 0)) return 1;
   if (rec->cmd != REQ_EEREAD || rec->len != n) {
     fprintf(stderr, " Bad eeprom read response 0x%04x\n", rec->cmd);
     return 1;
@@ -153,7 +158,7 @@ int eepromread(int addr, int n, MessRec *rec) {
 
 int eeprom_isinstalled(void) {
   MessRec rec;
-  if (eepromread(EE_MAGIC_ADDR, 2, &rec)) return 1;
+  if (eepromread(EE_MAGIC_ADDR, EE_MAGIC_LEN, &rec)) return 1;
   return rec.data[0] == EE_MAGIC_HI && rec.data[1] == EE_MAGIC_LO;
 }
 

@@ -1366,7 +1366,7 @@ int hflsclearrec_req(int mode) {
 // Firmware in flash
 // ======================================================================
 
-#define FW_FNAME 80          // characters of a typed firmware file name
+#define FW_FNAME FNAME_LINE  // characters of a typed firmware file name
 #define FW_NAME_LONGEST 254  // longest name a header's 8-bit length can carry
 
 // Fills the first page's firmware header at p: six words, then the name

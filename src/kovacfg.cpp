@@ -27,49 +27,60 @@ const int32_t HMS[4] = {0, 24, 60, 60};
 #define SETUP_LINE 80
 #define BURN_MAX 65535     // seconds: the tag holds 16 bits
 #define SALINITY_MAX 100   // percent
-#define KEY_ESCAPE 27
+// The trigger's level on the tag: SALINITY_RAW_MAX at 0 %, SALINITY_RAW_STEP
+// lower for each percent; the salinity sensor reads on the same scale.
+#define SALINITY_RAW_MAX 1023
+#define SALINITY_RAW_STEP 10
 
 // ---- Options word ----
 
+// One audio or sensor option: its key and line in the setup menu, and its
+// bits in the options word. A key steps the option through its values; a
+// value read from the tag that is not one of them is taken as 0.
+struct AppOption {
+  char key;
+  const char *label;  // with the tabs that align the value
+  uint8_t TagApp::*field;
+  int shift;                 // lowest bit in the options word
+  uint32_t mask;             // of the bits, shifted down
+  uint8_t count;             // values: 0 to count - 1
+  const char *const *names;  // shown for the values, or null: the number
+};
+static const AppOption APPOPTIONS[] = {
+    {'f', "AUDIO sampling rate\t\t", &TagApp::sample_rate, 4, 0xF, 3, AUD_FS},
+    {'g', "AUDIO gain ch 1 (0=low)\t", &TagApp::gain1, 0, 1, 2, NULL},
+    {'h', "AUDIO gain ch 2 (0=low)\t", &TagApp::gain2, 1, 1, 2, NULL},
+    {'m', "SENSOR sequence\t\t", &TagApp::sensor_seq, 8, 0xF, 4, SENS_SEQ},
+    {'v', "VHF on-demand (1=on)\t\t", &TagApp::vhf_on_demand, 12, 1, 2, NULL},
+};
+#define N_APPOPTIONS (int)(sizeof APPOPTIONS / sizeof APPOPTIONS[0])
+
 void unpackTagApp(TagApp *app, uint32_t word) {
-  app->gain1 = word & 1;
-  app->gain2 = (word >> 1) & 1;
-  app->vhf_on_demand = (word >> 12) & 1;
-  uint32_t rate = (word >> 4) & 0xF, seq = (word >> 8) & 0xF;
-  app->sample_rate = rate <= 2 ? rate : 0;
-  app->sensor_seq = seq <= 3 ? seq : 0;
+  for (const AppOption *o = APPOPTIONS; o < APPOPTIONS + N_APPOPTIONS; o++) {
+    uint32_t v = (word >> o->shift) & o->mask;
+    app->*o->field = v < o->count ? (uint8_t)v : 0;
+  }
 }
 
 void packTagApp(uint32_t *word, const TagApp *app) {
-  *word = app->gain1 + 2u * app->gain2 + 16u * app->sample_rate + 256u * app->sensor_seq + 4096u * app->vhf_on_demand;
+  *word = 0;
+  for (const AppOption *o = APPOPTIONS; o < APPOPTIONS + N_APPOPTIONS; o++)
+    *word += (uint32_t)(app->*o->field) << o->shift;
 }
 
 void showTagApp(const TagApp *app) {
-  fprintf(stderr, " f AUDIO sampling rate\t\t%s\n", AUD_FS[app->sample_rate % 3]);
-  fprintf(stderr, " g AUDIO gain ch 1 (0=low)\t%d\n", app->gain1);
-  fprintf(stderr, " h AUDIO gain ch 2 (0=low)\t%d\n", app->gain2);
-  fprintf(stderr, " m SENSOR sequence\t\t%s\n", SENS_SEQ[app->sensor_seq % 4]);
-  fprintf(stderr, " v VHF on-demand (1=on)\t\t%d\n", app->vhf_on_demand);
+  for (const AppOption *o = APPOPTIONS; o < APPOPTIONS + N_APPOPTIONS; o++) {
+    int v = app->*o->field;
+    if (o->names)
+      fprintf(stderr, " %c %s%s\n", o->key, o->label, o->names[v % o->count]);
+    else
+      fprintf(stderr, " %c %s%d\n", o->key, o->label, v);
+  }
 }
 
 void changeTagApp(TagApp *app, int key) {
-  switch (key) {
-    case 'f':
-      app->sample_rate = (app->sample_rate + 1) % 3;
-      break;
-    case 'g':
-      app->gain1 ^= 1;
-      break;
-    case 'h':
-      app->gain2 ^= 1;
-      break;
-    case 'm':
-      app->sensor_seq = (app->sensor_seq + 1) % 4;
-      break;
-    case 'v':
-      app->vhf_on_demand ^= 1;
-      break;
-  }
+  for (const AppOption *o = APPOPTIONS; o < APPOPTIONS + N_APPOPTIONS; o++)
+    if (o->key == key) app->*o->field = (uint8_t)((app->*o->field + 1) % o->count);
 }
 
 // Reads n bytes of register address. A reply with fewer bytes than asked
@@ -237,33 +248,35 @@ uint32_t cfgtime(const int32_t *values, int count) {
 
 // ---- The menu ----
 
-void opt_display_kova3(void) {
-  update_params(&k3p);
-  int32_t d[4], now = (int32_t)time(NULL);
-  fprintf(stderr, "\n TAG Setup\n type a letter to edit parameter or 'q' to end\n");
-  fprintf(stderr, " x or Escape: leave, writing nothing to the tag\n");
+// The settings' lines of the setup screen.
+static void show_salinity(void) {
   fprintf(stderr, " s salinity trigger\t\t%d%% (0=most sensitive)\n",
-          (int)((1023u - (uint32_t)k3p.salinity_threshold) / 10));
+          (int)((SALINITY_RAW_MAX - (uint32_t)k3p.salinity_threshold) / SALINITY_RAW_STEP));
+}
+
+static void show_release_by(void) {
   if (k3p.release_by) {
     fprintf(stderr, " b release by\t\t\t%s\n", utime2timestr(k3p.release_by));
   } else {
     fprintf(stderr, " b release by\t\t\tnot set\n");
   }
+}
+
+static void show_release_after(void) {
+  int32_t d[4];
   dhms(d, k3p.release_after);
   fprintf(stderr, " r release after\t\t%d:%02d:%02d days:hrs:mins\n", d[0], d[1], d[2]);
+}
+
+static void show_burn_time(void) {
+  int32_t d[4];
   dhms(d, (uint32_t)k3p.burn_time);
   fprintf(stderr, " t burn time\t\t\t%d:%02d:%02d hrs:mins:secs\n", d[0] * 24 + d[1], d[2], d[3]);
-  fprintf(stderr, " p VHF pulse length (0=short)\t%d\n", k3p.vhf_pulse_length);
-  fprintf(stderr, " z VHF pulse rate (0=slow)\t%d\n", k3p.vhf_pulse_rate);
-  showTagApp(&k3p.app);
-  fprintf(stderr, "\n current time:\t\t\t%s\n", long2timestr(&now));
-  int sal = 100 - k3p.sensors.salinity_raw / 10;
-  fprintf(stderr, " current salinity:\t\t%d%%\n", sal < 0 ? 0 : sal);
-  fprintf(stderr, " current battery:\t\t%1.2f V\n", k3p.sensors.battery_mv / 1000.0);
-  if (k3p.release_by && k3p.release_by < (uint32_t)now)
-    fprintf(stderr, " WARNING: release-by time is prior to current time\n");
-  fprintf(stderr, "? ");
 }
+
+static void show_pulse_length(void) { fprintf(stderr, " p VHF pulse length (0=short)\t%d\n", k3p.vhf_pulse_length); }
+
+static void show_pulse_rate(void) { fprintf(stderr, " z VHF pulse rate (0=slow)\t%d\n", k3p.vhf_pulse_rate); }
 
 // Prompts and reads up to max numbers: how many.
 static int asknumbers(const char *prompt, int32_t *v, int max) {
@@ -272,6 +285,54 @@ static int asknumbers(const char *prompt, int32_t *v, int max) {
   getl(line, SETUP_LINE);
   return getarg(line, v, max);
 }
+
+// The settings' keys: each changes its setting (or keeps it, saying why).
+static void ask_salinity(void) {
+  int32_t v[1];
+  if (asknumbers(" enter salinity trigger level (0-100)... ", v, 1) == 0) return;
+  if (v[0] < 0 || v[0] > SALINITY_MAX)
+    fprintf(stderr, "\n Error: the salinity trigger is 0 to 100; kept as it was\n");
+  else
+    k3p.salinity_threshold = SALINITY_RAW_MAX - SALINITY_RAW_STEP * v[0];
+}
+
+static void ask_release_by(void) {
+  int32_t v[6];
+  uint32_t t;
+  int n = asknumbers(" enter release-by date (yr mon day hr min sec) or 0... ", v, 6);
+  // A date the tag cannot hold (cfgtime said why) keeps the one set.
+  if (n > 0 && v[0] == 0)
+    k3p.release_by = 0;
+  else if (n > 0 && (t = cfgtime(v, n)) != 0)
+    k3p.release_by = t;
+}
+
+static void ask_release_after(void) {
+  int32_t v[4];
+  int n = asknumbers(" enter release-in time (days hr mins)... ", v, 3);
+  if (n == 0) return;
+  v[n] = 0;
+  int64_t s = seconds(v, n + 1);
+  if (s < 0 || s > UINT32_MAX)
+    fprintf(stderr, "\n Error: the tag holds a release delay of 0 to 49710 days; kept as it was\n");
+  else
+    k3p.release_after = (uint32_t)s;
+}
+
+static void ask_burn_time(void) {
+  int32_t v[3];
+  int n = asknumbers(" enter release-on duration (hr min secs)... ", v, 3);
+  if (n == 0) return;
+  int64_t s = seconds(v, n);
+  if (s < 0 || s > BURN_MAX)
+    fprintf(stderr, "\n Error: the tag holds a burn time of 0 to 18:12:15 (65535 s); kept as it was\n");
+  else
+    k3p.burn_time = (int32_t)s;
+}
+
+static void toggle_pulse_length(void) { k3p.vhf_pulse_length ^= 1; }
+
+static void toggle_pulse_rate(void) { k3p.vhf_pulse_rate ^= 1; }
 
 // Sets the clock, asks whether to arm, and writes everything: only settings
 // read from this tag, never zeros shown for what could not be read.
@@ -304,75 +365,70 @@ static void finish(void) {
     fprintf(stderr, "done\n");
 }
 
-// Leaves the menu for the user menu: 0.
-static int leave(void) {
-  fprintf(stderr, " Tag setup left: nothing written, the clock not set, the tag not armed\n\n");
-  return 0;
+// Leaves the menu for the user menu, writing nothing.
+static void leave(void) { fprintf(stderr, " Tag setup left: nothing written, the clock not set, the tag not armed\n"); }
+
+// The setup menu's keys, in either case, in the order their settings are
+// shown (the audio and sensor options follow, from APPOPTIONS, lower case
+// only). A key without a line is named in the screen's heading.
+struct SetupKey {
+  char key;
+  void (*show)(void);   // the setting's line, or null
+  void (*press)(void);  // what the key does
+  int next;             // the menu mode to go on in
+};
+static const SetupKey SETUPKEYS[] = {
+    {'s', show_salinity, ask_salinity, MODE_SETUP},
+    {'b', show_release_by, ask_release_by, MODE_SETUP},
+    {'r', show_release_after, ask_release_after, MODE_SETUP},
+    {'t', show_burn_time, ask_burn_time, MODE_SETUP},
+    {'p', show_pulse_length, toggle_pulse_length, MODE_SETUP},
+    {'z', show_pulse_rate, toggle_pulse_rate, MODE_SETUP},
+    {'q', NULL, finish, MODE_USER},
+    {'x', NULL, leave, MODE_USER},
+};
+#define N_SETUPKEYS (int)(sizeof SETUPKEYS / sizeof SETUPKEYS[0])
+
+void opt_display_kova3(void) {
+  update_params(&k3p);
+  int32_t now = (int32_t)time(NULL);
+  fprintf(stderr, "\n TAG Setup\n type a letter to edit parameter or 'q' to end\n");
+  fprintf(stderr, " x or Escape: leave, writing nothing to the tag\n");
+  for (const SetupKey *k = SETUPKEYS; k < SETUPKEYS + N_SETUPKEYS; k++)
+    if (k->show) k->show();
+  showTagApp(&k3p.app);
+  fprintf(stderr, "\n current time:\t\t\t%s\n", long2timestr(&now));
+  int sal = 100 - k3p.sensors.salinity_raw / SALINITY_RAW_STEP;
+  fprintf(stderr, " current salinity:\t\t%d%%\n", sal < 0 ? 0 : sal);
+  fprintf(stderr, " current battery:\t\t%1.2f V\n", k3p.sensors.battery_mv / 1000.0);
+  if (k3p.release_by && k3p.release_by < (uint32_t)now)
+    fprintf(stderr, " WARNING: release-by time is prior to current time\n");
+  fprintf(stderr, "? ");
+}
+
+// Runs key c, echoed: a setting's key in either case, else an audio or
+// sensor option's key as typed (any other key changes nothing).
+static int press(int c) {
+  fprintf(stderr, "%c\n\n", c);
+  for (const SetupKey *k = SETUPKEYS; k < SETUPKEYS + N_SETUPKEYS; k++) {
+    if (k->key != tolower(c)) continue;
+    k->press();
+    return k->next;
+  }
+  changeTagApp(&k3p.app, c);
+  return MODE_SETUP;
 }
 
 int out_service_kova3(void) {
-  int result = 2, c;
-  for (;;) {
+  int c;
+  do {  // control keys, blanks, punctuation below '0' and extended codes pass
     c = plat_getch();
-    if (c == KEY_ESCAPE) return leave();
-    if (c > 0x2F && c < 0x80) break;  // control keys, blanks, punctuation below '0', extended codes pass
-  }
-  fprintf(stderr, "%c\n\n", c);
-  int32_t v[6];
-  int n;
-  int64_t s;
-  uint32_t t;
-  switch (tolower(c)) {
-    case 'b':
-      n = asknumbers(" enter release-by date (yr mon day hr min sec) or 0... ", v, 6);
-      // A date the tag cannot hold (cfgtime said why) keeps the one set.
-      if (n > 0 && v[0] == 0)
-        k3p.release_by = 0;
-      else if (n > 0 && (t = cfgtime(v, n)) != 0)
-        k3p.release_by = t;
-      break;
-    case 'p':
-      k3p.vhf_pulse_length ^= 1;
-      break;
-    case 'q':
-      finish();
-      result = 0;
-      break;
-    case 'r':
-      n = asknumbers(" enter release-in time (days hr mins)... ", v, 3);
-      if (n == 0) break;
-      v[n] = 0;
-      s = seconds(v, n + 1);
-      if (s < 0 || s > UINT32_MAX)
-        fprintf(stderr, "\n Error: the tag holds a release delay of 0 to 49710 days; kept as it was\n");
-      else
-        k3p.release_after = (uint32_t)s;
-      break;
-    case 's':
-      n = asknumbers(" enter salinity trigger level (0-100)... ", v, 1);
-      if (n == 0) break;
-      if (v[0] < 0 || v[0] > SALINITY_MAX)
-        fprintf(stderr, "\n Error: the salinity trigger is 0 to 100; kept as it was\n");
-      else
-        k3p.salinity_threshold = 1023 - 10 * v[0];
-      break;
-    case 't':
-      n = asknumbers(" enter release-on duration (hr min secs)... ", v, 3);
-      if (n == 0) break;
-      s = seconds(v, n);
-      if (s < 0 || s > BURN_MAX)
-        fprintf(stderr, "\n Error: the tag holds a burn time of 0 to 18:12:15 (65535 s); kept as it was\n");
-      else
-        k3p.burn_time = (int32_t)s;
-      break;
-    case 'x':
-      return leave();
-    case 'z':
-      k3p.vhf_pulse_rate ^= 1;
-      break;
-    default:
-      changeTagApp(&k3p.app, c);
-  }
+  } while (c != KEY_ESCAPE && (c < '0' || c > 127));
+  int next = MODE_USER;
+  if (c == KEY_ESCAPE)
+    leave();
+  else
+    next = press(c);
   fprintf(stderr, "\n");
-  return result;
+  return next;
 }

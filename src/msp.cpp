@@ -90,11 +90,12 @@ int mspsensors(MspSensors *rec) {
 
 // ---- The expert tests ----
 
+#define TEST_LINE 30  // characters of a typed test input
 int msptxtest(void) {
-  char line[31];
-  unsigned char bytes[16];
+  char line[TEST_LINE + 1];
+  unsigned char bytes[(TEST_LINE + 1) / 2];  // what str2hex makes of a line
   fprintf(stderr, " Input characters (enter to end)... ");
-  getl(line, 30);
+  getl(line, TEST_LINE);
   int n = str2hex(bytes, line);
   unsigned char *p = getbuff();
   for (int i = 0; i < n; i++) putmspbyte(p, i, bytes[i]);
@@ -104,16 +105,16 @@ int msptxtest(void) {
 }
 
 int msprxtest(void) {
-  char line[31];
+  char line[TEST_LINE + 1];
   unsigned char buf[64];
   fprintf(stderr, " Input number of bytes to read... ");
-  getl(line, 30);
+  getl(line, TEST_LINE);
   int n = 0;
   scanints(line, &n, 1);
   // A negative count would go out as its low byte, far more than the
   // buffer holds: it asks for nothing, as 0 does.
   if (n <= 0) return 0;
-  if (n > 64) n = 64;
+  if (n > (int)sizeof buf) n = (int)sizeof buf;
   int count = msp_rx(buf, n);
   if (count < 0) return -1;
   fprintf(stderr, "\n received %d bytes:", count);
@@ -123,9 +124,9 @@ int msprxtest(void) {
 }
 
 int mspwiotest(void) {
-  char line[2];
+  char line[ONE_KEY + 1];
   fprintf(stderr, " Input 0 or 1... ");
-  getl(line, 1);
+  getl(line, ONE_KEY);
   int v = 0;
   scanints(line, &v, 1);
   putmspbyte(getbuff(), 0, v);
@@ -401,8 +402,8 @@ static int programimage(const MspImage &img, const char *path) {
 }
 
 int mspprog(void) {
-  char path[81];
-  if (getfname(path, 80, "rb")) {
+  char path[FNAME_LINE + 1];
+  if (getfname(path, FNAME_LINE, "rb")) {
     fprintf(stderr, "Can't find file %s\n", path);
     return 1;
   }

@@ -81,21 +81,21 @@ int getl(char *buffer, int len) {
   for (;;) {
     int c = plat_getch();
     if (c == '\r' || c == '\n') break;
-    if (c == 8) {
+    if (c == KEY_BACKSPACE) {
       if (n > 0) {
         n--;
-        plat_putch(8);
+        plat_putch(KEY_BACKSPACE);
         plat_putch(' ');
-        plat_putch(8);
+        plat_putch(KEY_BACKSPACE);
       }
       continue;
     }
     // Keys with no place in a line pass unseen: NUL, Escape, DEL (Ctrl+Backspace
     // on Windows) and the special keys (arrows, Delete, function keys).
-    if (c == 0 || c == 27 || c == 127 || c > 0xFF || n >= len) continue;
+    if (c == 0 || c == KEY_ESCAPE || c == KEY_DEL || c > 0xFF || n >= len) continue;
     buffer[n++] = (char)c;
     plat_putch(c);
-    if (len == 1) break;  // a one-key answer
+    if (len == ONE_KEY) break;
   }
   buffer[n > 0 ? n : 0] = 0;
   return 0;
