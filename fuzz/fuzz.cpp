@@ -28,6 +28,8 @@
 #include "offrec.h"
 #include "params.h"
 #include "platform.h"
+#include "station.h"
+#include "stnreport.h"
 #include "utilities.h"
 #include "vbus.h"
 
@@ -77,6 +79,11 @@ int fz_getch(void) {
 const PlatHooks HOOKS = {[] { return (int)(vbus_now_ms() >= key_at + (nkey < KEYS.size() ? 0 : 20000)); }, fz_getch,
                          [](int) {}, vbus_now_ms, vbus_advance_ms};
 
+void reset_modules() {
+  host_reset(), hostflsh_reset(), k3host_reset(), kovacfg_reset(), msp_reset();
+  station_reset(), stnreport_reset(), utilities_reset();
+}
+
 // A fresh bus with a KOVA-3 of small flash chips (so that seeds stay small),
 // claimed; when hostile, the keys and the tag's answers come from the input.
 void start(bool hostile) {
@@ -85,8 +92,8 @@ void start(bool hostile) {
   KEYS.assign(keys.begin(), keys.end());
   for (char &c : KEYS) c = c == '/' || c == '\\' ? '_' : c;  // every file stays in the working directory
   nkey = dry = key_at = 0;
-  reads = mode = tagid = DATA_DIR[0] = 0, devtype = -1;
-  k3p = TagParams();
+  reads = 0;
+  reset_modules();
   vbus_reset();
   TagConfig cfg;
   cfg.chips = {{0xD3, 64, 4, 16, {5}}, {0xD3, 64, 4, 16, {7}}};
@@ -257,8 +264,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   running = 0;
   static int seeds;
   if (RECORD && size) file((RECORD + std::to_string(seeds++)).c_str(), RECORDED.data(), RECORDED.size());
-  if (usb_handle) releaseif(usb_handle, 1), usb_handle = nullptr;
-  freedirtab(), vbus_tag_hostile(tag, nullptr), vbus_reset(), RECORDED.clear();
+  if (usb_handle) releaseif(usb_handle, 1);
+  reset_modules(), vbus_tag_hostile(tag, nullptr), vbus_reset(), RECORDED.clear();
   std::error_code ec;  // the run's files go; the working directory is the scratch one
   for (const auto &e : std::filesystem::directory_iterator(".", ec)) std::filesystem::remove_all(e.path(), ec);
   return 0;

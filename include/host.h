@@ -144,3 +144,6 @@ int out_service_expert(void);
 
 // Asks whether to erase recordings: 1 for "y", else 0.
 int verifyclear(void);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void host_reset(void);

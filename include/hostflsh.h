@@ -188,3 +188,6 @@ unsigned char *hfls_pageread(flashlocn *pos, int *len);
 // Menu action "Current firmware": the firmware header in chip 0, block 0,
 // page 0. 1 when the page could not be read; otherwise 0.
 int checkcode(void);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void hostflsh_reset(void);

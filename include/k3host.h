@@ -29,3 +29,6 @@ usb_dev_handle *claimif(struct usb_device *dev, int quiet);
 // Releases interface 0 and closes the handle, printing failures unless
 // quiet. Always 0.
 int releaseif(usb_dev_handle *h, int quiet);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void k3host_reset(void);

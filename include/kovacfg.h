@@ -71,3 +71,6 @@ int getarg(const char *text, int32_t *values, int max);
 // when the PC's time cannot be read or the time cannot be held in 32 bits
 // (the setup menu then keeps the date it had).
 uint32_t cfgtime(const int32_t *values, int count);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void kovacfg_reset(void);

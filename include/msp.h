@@ -85,3 +85,6 @@ struct MspImage {
 int msp_readimage(FILE *f, const char *path, MspImage *img);
 // Installs an image typed by the operator: 0 written, 1 failed.
 int mspprog(void);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void msp_reset(void);

@@ -42,3 +42,6 @@ int station_main(const char *dir, int erase);
 // "rec007_20260310T060212Z.kvd" (number and start time, UTC), and from the
 // second try on "rec007_20260310T060212Z_2.kvd" and so on. 0 it fits; 1 not.
 int station_filename(char *name, size_t size, int recno, uint32_t starttime, int attempt);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void station_reset(void);

@@ -58,3 +58,6 @@ int report_page(void);
 // The CSV's and the page's paths ("" before report_start).
 const char *report_csv(void);
 const char *report_html(void);
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void stnreport_reset(void);

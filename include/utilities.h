@@ -48,3 +48,6 @@ const char *utime2timestr(uint32_t t);
 
 extern const char *const MONTH_NAMES[12];
 extern char TSTR[64];
+
+// Puts this module's state back as at program start (for tests and fuzzers).
+void utilities_reset(void);

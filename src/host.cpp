@@ -473,6 +473,19 @@ int verifyclear(void) {
 // will fail, and that is no news to the operator.
 static int rebooted;
 
+// Back to the state at program start: no tag claimed, user menu.
+void host_reset(void) {
+  memset(REQBUFF, 0, sizeof REQBUFF);
+  memset(RXBUFF, 0, sizeof RXBUFF);
+  usb_handle = NULL;
+  usb_lasterr = 0;
+  mode = 0;
+  tagid = 0;
+  devtype = -1;
+  zlp_may_follow = 0;
+  rebooted = 0;
+}
+
 // The user menu's quit: set the tag's clock and, for tags other than the
 // KOVA-3, offer to start the tag's own program at once.
 static int quit_user(void) {

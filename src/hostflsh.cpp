@@ -1204,6 +1204,13 @@ int selectfiles(int value, int count) {
 enum { PICK_NO, PICK_YES, PICK_DONE, PICK_KEPT, PICK_UNSAFE, PICK_STOPPED, PICK_FAILED, PICK_LEFT };
 static unsigned char PICKS[PAYLOAD_MAX / DIRITEM_BYTES + 2];
 
+void hostflsh_reset(void) {
+  freedirtab();
+  DATA_DIR[0] = 0;
+  memset(PICKS, 0, sizeof PICKS);
+  offload_progress = NULL;
+}
+
 // Prints lead, then the numbers whose state is want as ranges ("1-3, 7"),
 // then tail.
 static void printpicks(const char *lead, int want, const char *tail) {

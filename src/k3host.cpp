@@ -22,6 +22,9 @@ const int VIDPID[2][2] = {
 // library refused for lack of permission (the device node not writable:
 // the udev rule missing, or the user not in its group).
 static int denied;
+static int told;  // the permission hint: given once a run
+
+void k3host_reset(void) { denied = told = 0; }
 static int no_permission(int r);
 
 int ask_again(const char *question) {
@@ -60,7 +63,6 @@ int k3host_main(void) {
 }
 
 struct usb_device *device_init(int *state) {
-  static int told;  // the hint is given once a run
   denied = 0;
   usb_find_busses();
   usb_find_devices();

@@ -13,6 +13,8 @@
 #include "utilities.h"
 
 TagParams k3p;
+
+void kovacfg_reset(void) { k3p = TagParams(); }
 const char *const AUD_FS[3] = {"120kHz", "240kHz", "500kHz"};
 const char *const SENS_SEQ[4] = {"A+M", "A+M+G", "Ecg+A+M", "Ecg+A+M+G"};
 const int32_t HMS[4] = {0, 24, 60, 60};

@@ -20,6 +20,8 @@
 
 uint32_t msp_status;
 
+void msp_reset(void) { msp_status = 0; }
+
 // Puts byte b as the ith MSP-byte word of the request payload.
 static void putmspbyte(unsigned char *p, int i, int b) {
   p[2 * i] = 0;

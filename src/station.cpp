@@ -42,6 +42,13 @@ static struct {
   unsigned long start, shown;  // when its first offload began; the progress line last drawn (ms)
 } ST;
 
+void station_reset(void) {
+  station_tagdone = NULL;
+  STATION_STATS = stationstats();
+  memset(TODO, 0, sizeof TODO);
+  memset(&ST, 0, sizeof ST);
+}
+
 // ======================================================================
 // The progress line
 // ======================================================================

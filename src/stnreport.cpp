@@ -120,6 +120,12 @@ struct pagerow {
 };
 static pagerow ROWS[REPORT_MAXRECS];  // the rows of the tag being drawn
 
+void stnreport_reset(void) {
+  CSV[0] = HTML[0] = 0;
+  rowfailed = 0;
+  memset(ROWS, 0, sizeof ROWS);
+}
+
 // Copies a field into a buffer of n bytes, cut to fit: the page shows it,
 // the CSV keeps it whole.
 static void copyfield(char *dst, size_t n, const char *src) {

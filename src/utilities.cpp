@@ -15,6 +15,8 @@ const char *const MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 char TSTR[64];
 
+void utilities_reset(void) { TSTR[0] = 0; }
+
 const unsigned char *bpack(uint32_t *out, const unsigned char *in, int count) {
   for (int i = 0; i < count; i++, in += 2) out[i] = ((uint32_t)in[0] << 8) | in[1];
   return in;

@@ -25,7 +25,12 @@
 #include "k3host.h"
 #include "k3proto.h"
 #include "kovacfg.h"
+#include "msp.h"
+#include "params.h"
 #include "platform.h"
+#include "station.h"
+#include "stnreport.h"
+#include "utilities.h"
 
 namespace {
 
@@ -148,16 +153,21 @@ std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload) {
   return f;
 }
 
+void reset_modules() {
+  host_reset();
+  hostflsh_reset();
+  k3host_reset();
+  kovacfg_reset();
+  msp_reset();
+  station_reset();
+  stnreport_reset();
+  utilities_reset();
+}
+
 void Harness::fresh() {
   vbus_reset();
   S = Script();
-  mode = 0;
-  devtype = -1;
-  usb_handle = nullptr;
-  DATA_DIR[0] = 0;
-  freedirtab();
-  k3p = TagParams();
-  tagid = 0;
+  reset_modules();
   if (tmpdir_.empty()) return;
   for (auto &entry : std::filesystem::directory_iterator(tmpdir_)) std::filesystem::remove_all(entry.path());
 }
@@ -193,7 +203,7 @@ void Harness::SetUp() {
 
 void Harness::TearDown() {
   if (usb_handle) releaseif(usb_handle, 1);
-  usb_handle = nullptr;
+  reset_modules();
   plat_sethooks(nullptr);
   COUT.stop();
   CERR.stop();

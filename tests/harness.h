@@ -55,6 +55,9 @@ const int EXIT_MINUS_1 = 255;
 // A well-formed frame (sync, code, length, payload, check value).
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
 
+// Every module's state as at program start (each module's _reset).
+void reset_modules();
+
 struct Harness : ::testing::Test {
   void SetUp() override;
   void TearDown() override;

@@ -164,7 +164,7 @@ TEST_F(Session, KeyScriptsShowTheirText) {
   };
   for (const Case &c : cases) {
     vbus_reset();
-    mode = 0;
+    reset_modules();
     TagConfig cfg;
     cfg.clock_offset = -3600;
     start(cfg);

@@ -33,11 +33,6 @@ void tagdone(void) {
 const char FOLDER1[] = "st/0003-0102-4b33-0b01-0001/";
 
 struct Station : Harness {
-  void TearDown() override {
-    station_tagdone = nullptr;
-    offload_progress = nullptr;
-    Harness::TearDown();
-  }
   // The CSV of the last run as "tag.recording outcome verified erased, ...";
   // every file it calls verified must be one kvdcheck calls good.
   static std::string rows() {
