@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
   }
   if (opt.help || opt.version) {
     if (opt.help)
-      fputs(SIM_USAGE, stdout);
+      fputs(sim_usage().c_str(), stdout);
     else
       printf("k3host-sim %s\n", K3_VERSION);
     return 0;

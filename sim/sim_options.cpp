@@ -21,81 +21,56 @@
 #include <unistd.h>
 #endif
 
-const char SIM_USAGE[] =
-    "usage: k3host-sim [options]\n"
-    "Runs K3 USB Host against an emulated KOVA tag on a virtual USB bus.\n"
-    "  --type N           device type the tag reports in its battery reply (0-7), default 4 (KOVA-3)\n"
-    "  --boot             the tag starts in boot-loader state; it takes _boot.bin from the current\n"
-    "                     directory and comes back in host state\n"
-    "  --held             another program holds the tag: claiming its interface fails with -EBUSY\n"
-    "  --no-tag           nothing on the bus\n"
-    "  --battery MV       battery voltage in millivolts, default 3712\n"
-    "  --charging         charging in progress (battery status bit 0)\n"
-    "  --clock-offset S   tag clock minus host clock, in seconds\n"
-    "  --state DIR        state directory; default $XDG_STATE_HOME/k3host-sim (if absolute), else\n"
-    "                     $HOME/.local/state/k3host-sim (Windows: %LOCALAPPDATA%\\k3host-sim);\n"
-    "                     --clock-offset, when given, wins over the saved clock\n"
-    "  --no-state         keep the tag's state in memory only\n"
-    "  --new-tag          a new tag: its EEPROM erased, so the program offers to configure it\n"
-    "                     (the saved EEPROM is erased too)\n"
-    "  --vanish MS        the tag leaves the bus MS milliseconds after start (a pulled cable)\n"
-    "  --no-zlp           the tag ends no reply of a multiple of 64 bytes with a zero-length packet\n"
-    "  --no-access        the user may not use the tag's device node: set configuration and\n"
-    "                     claim fail with -EPERM (the udev rule missing)\n"
-    "  --fault F          inject a fault: CODE:NTH:KIND[:ARG], NTH the occurrence counted from 1\n"
-    "                     (0 = every), KIND one of noreply badsync badlen badcrc wrongcode short\n"
-    "                     nack error text vanish writefail zlpfail delay stall (for text, ARG is\n"
-    "                     the text), or for the flash read only: fewpages (at most ARG pages),\n"
-    "                     wrongpage, wrongblock, skipblock, pageerrors (error count ARG), or for\n"
-    "                     the MSP boot-loader frame and transmit only: refuse (answered 0xA0 or\n"
-    "                     status 2, nothing done);\n"
-    "                     may be repeated. CODE is a request code, decimal or 0x hex,\n"
-    "                     or its name:\n"
-    "                       sync 0        boardid 2     adc 3         timeread 4    timeset 5\n"
-    "                       battery 6     reboot 8      chipcount 0x10\n"
-    "                       eeread 0x101  eewrite 0x102 eeclear 0x103\n"
-    "                       flread 0x301  flwrite 0x302 flerase 0x303 flgeom 0x304  flbad 0x305\n"
-    "                       dir 0x306     freemem 0x307\n"
-    "                       mspbsl 0x409  msptx 0x40a   msprx 0x40b   mspwio 0x40c  mspsens 0x40d\n"
-    "  --message MS:TEXT  the tag sends the text message TEXT MS milliseconds after start;\n"
-    "                     may be repeated\n"
-    "  --full-speed       pace the bus like a USB full-speed link: n bytes cross as ceil(n/64)\n"
-    "                     packets, 19 packets a millisecond, one transfer at a time\n"
-    "  --latency US       with --full-speed: the tag answers a request no sooner than US\n"
-    "                     microseconds after it has arrived, default 0\n"
-    "  --station DIR      the field station (see k3host --help) into folder DIR\n"
-    "  --erase-saved      with --station: erase each recording once its file is verified\n"
-    "  --tags N           with --station: N tags (1-99) one after another, each with its own board\n"
-    "                     identity and a few small recordings, each leaving the bus when the\n"
-    "                     station is done with it and the next arriving; kept in memory only\n"
-    "  -h, --help         lists these options and exits\n"
-    "  --version          shows the version and exits\n";
+// The fault kinds --fault takes. A kind acts on any request, or only on those
+// of its scope; ARG_NUMBER kinds need a number within [lo, hi], the others
+// take one optionally (and ignore it), and text takes the rest as its text.
+const SimFaultKind SIM_FAULT_KINDS[] = {
+    {"noreply", FAULT_NOREPLY},
+    {"badsync", FAULT_BADSYNC},
+    {"badlen", FAULT_BADLEN},
+    {"badcrc", FAULT_BADCRC},
+    {"wrongcode", FAULT_WRONGCODE, ARG_NUMBER},
+    {"short", FAULT_SHORT, ARG_NUMBER},
+    {"nack", FAULT_NACK},
+    {"error", FAULT_ERROR, ARG_NUMBER},
+    {"text", FAULT_TEXT, ARG_TEXT},
+    {"vanish", FAULT_VANISH},
+    {"writefail", FAULT_WRITEFAIL},
+    {"zlpfail", FAULT_ZLPFAIL},
+    {"delay", FAULT_DELAY, ARG_NUMBER, 0, 3600000},
+    {"stall", FAULT_STALL},
+    {"fewpages", FAULT_FEWPAGES, ARG_NUMBER, 1, 0xFFFF, SCOPE_FLREAD, "(at most ARG pages)"},
+    {"wrongpage", FAULT_WRONGPAGE, ARG_NONE, 0, 0xFFFF, SCOPE_FLREAD},
+    {"wrongblock", FAULT_WRONGBLOCK, ARG_NONE, 0, 0xFFFF, SCOPE_FLREAD},
+    {"skipblock", FAULT_SKIPBLOCK, ARG_NONE, 0, 0xFFFF, SCOPE_FLREAD},
+    {"pageerrors", FAULT_PAGEERRORS, ARG_NUMBER, 0, 0xFFFF, SCOPE_FLREAD, "(error count ARG)"},
+    {"refuse", FAULT_REFUSE, ARG_NONE, 0, 0xFFFF, SCOPE_MSP, "(answered 0xA0 or status 2, nothing done)"},
+};
+const int SIM_NFAULT_KINDS = sizeof SIM_FAULT_KINDS / sizeof SIM_FAULT_KINDS[0];
 
-static const struct {
-  const char *name;
-  FaultKind kind;
-} KINDS[] = {
-    {"noreply", FAULT_NOREPLY},     {"badsync", FAULT_BADSYNC},       {"badlen", FAULT_BADLEN},
-    {"badcrc", FAULT_BADCRC},       {"wrongcode", FAULT_WRONGCODE},   {"short", FAULT_SHORT},
-    {"nack", FAULT_NACK},           {"error", FAULT_ERROR},           {"text", FAULT_TEXT},
-    {"vanish", FAULT_VANISH},       {"writefail", FAULT_WRITEFAIL},   {"zlpfail", FAULT_ZLPFAIL},
-    {"delay", FAULT_DELAY},         {"stall", FAULT_STALL},           {"fewpages", FAULT_FEWPAGES},
-    {"wrongpage", FAULT_WRONGPAGE}, {"wrongblock", FAULT_WRONGBLOCK}, {"skipblock", FAULT_SKIPBLOCK},
-    {"pageerrors", FAULT_PAGEERRORS}, {"refuse", FAULT_REFUSE},
+// The scopes in --help: how each group of kinds is introduced and joined.
+const SimFaultScope SIM_FAULT_SCOPES[] = {
+    {{}, "KIND one of ", " ", " (for text, ARG is the text)"},
+    {{REQ_FLREAD}, ", or for the flash read only: ", ", ", ""},
+    {{REQ_MSPBSL, REQ_MSPTX}, ", or for the MSP boot-loader frame and transmit only: ", ", ", ""},
 };
 
 // The requests by name, for --fault.
-static const struct {
-  const char *name;
-  int code;
-} REQUESTS[] = {
-    {"sync", REQ_SYNC},         {"boardid", REQ_BOARDID},   {"adc", REQ_ADC},         {"timeread", REQ_TIMEREAD},
-    {"timeset", REQ_TIMESET},   {"battery", REQ_SOC},       {"reboot", REQ_REBOOT},   {"chipcount", REQ_CHIPCOUNT},
-    {"eeread", REQ_EEREAD},     {"eewrite", REQ_EEWRITE},   {"eeclear", REQ_EECLEAR}, {"flread", REQ_FLREAD},
-    {"flwrite", REQ_FLWRITE},   {"flerase", REQ_FLERASE},   {"flgeom", REQ_FLGEOM},   {"flbad", REQ_FLBAD},
-    {"dir", REQ_DIR},           {"freemem", REQ_FREEMEM},   {"mspbsl", REQ_MSPBSL},   {"msptx", REQ_MSPTX},
-    {"msprx", REQ_MSPRX},       {"mspwio", REQ_MSPWIO},     {"mspsens", REQ_MSPSENS},
+const SimRequest SIM_REQUESTS[] = {
+    {"sync", REQ_SYNC},       {"boardid", REQ_BOARDID}, {"adc", REQ_ADC},         {"timeread", REQ_TIMEREAD},
+    {"timeset", REQ_TIMESET}, {"battery", REQ_SOC},     {"reboot", REQ_REBOOT},   {"chipcount", REQ_CHIPCOUNT},
+    {"eeread", REQ_EEREAD},   {"eewrite", REQ_EEWRITE}, {"eeclear", REQ_EECLEAR}, {"flread", REQ_FLREAD},
+    {"flwrite", REQ_FLWRITE}, {"flerase", REQ_FLERASE}, {"flgeom", REQ_FLGEOM},   {"flbad", REQ_FLBAD},
+    {"dir", REQ_DIR},         {"freemem", REQ_FREEMEM}, {"mspbsl", REQ_MSPBSL},   {"msptx", REQ_MSPTX},
+    {"msprx", REQ_MSPRX},     {"mspwio", REQ_MSPWIO},   {"mspsens", REQ_MSPSENS},
 };
+const int SIM_NREQUESTS = sizeof SIM_REQUESTS / sizeof SIM_REQUESTS[0];
+
+std::string sim_request_code(int code) {
+  char b[16];
+  snprintf(b, sizeof b, code < 0x10 ? "%d" : "0x%x", code);
+  return b;
+}
 
 // A whole number (decimal, or hexadecimal after 0x) within [lo, hi].
 static bool number(const std::string &s, long long lo, long long hi, long long *out) {
@@ -124,7 +99,7 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
   std::string arg = c == std::string::npos ? "" : text.substr(c + 1);
   long long v;
   Fault r;
-  for (const auto &q : REQUESTS)
+  for (const SimRequest &q : SIM_REQUESTS)
     if (code == q.name) code = std::to_string(q.code);
   if (!number(code, 0, 0xFFFF, &v)) {
     *err = "bad fault '" + text + "': request code must be 0 to 0xFFFF or a request name (see --help)";
@@ -136,27 +111,23 @@ int sim_parse_fault(const std::string &text, Fault *f, std::string *err) {
     return 1;
   }
   r.nth = (int)v;
-  bool found = false;
-  for (const auto &k : KINDS)
-    if (kind == k.name) {
-      r.kind = k.kind;
-      found = true;
-    }
-  if (!found) {
+  const SimFaultKind *k = nullptr;
+  for (const SimFaultKind &e : SIM_FAULT_KINDS)
+    if (kind == e.name) k = &e;
+  if (!k) {
     *err = "bad fault '" + text + "': unknown kind '" + kind + "'";
     return 1;
   }
-  if (r.kind == FAULT_TEXT) {
+  r.kind = k->kind;
+  if (k->arg == ARG_TEXT) {
     r.text = arg;
   } else if (c != std::string::npos) {
-    long long hi = r.kind == FAULT_DELAY ? 3600000 : 0xFFFF;
-    if (!number(arg, r.kind == FAULT_FEWPAGES ? 1 : 0, hi, &v)) {
+    if (!number(arg, k->lo, k->hi, &v)) {
       *err = "bad fault '" + text + "': bad argument '" + arg + "'";
       return 1;
     }
     r.arg = (int)v;
-  } else if (r.kind == FAULT_WRONGCODE || r.kind == FAULT_ERROR || r.kind == FAULT_DELAY || r.kind == FAULT_SHORT ||
-             r.kind == FAULT_FEWPAGES || r.kind == FAULT_PAGEERRORS) {
+  } else if (k->arg == ARG_NUMBER) {
     *err = "bad fault '" + text + "': " + kind + " needs an argument";
     return 1;
   }
@@ -184,153 +155,147 @@ static std::string default_statedir(std::string *warn) {
   return "";
 }
 
-int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err) {
+// What sim_parse gathers besides SimOptions: options that only count
+// together with others.
+struct SimParse {
   SimOptions o;
   bool no_state = false, have_state = false, have_latency = false;
   std::string statedir;
+};
+
+// The options. A number option's value must lie within [lo, hi], else
+// "bad WHAT 'VALUE': UNIT"; a flag (no value) takes no '='. The help text's
+// lines are joined by '\n'.
+// clang-format off
+const SimOption SIM_OPTIONS[] = {
+  {"--type", "N", "device type the tag reports in its battery reply (0-7), default 4 (KOVA-3)",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.tag.devtype = (int)n; return 0; },
+   "device type", "must be 0 to 7", 0, 7},
+  {"--boot", nullptr, "the tag starts in boot-loader state; it takes _boot.bin from the current\n"
+                      "directory and comes back in host state",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.bootloader = 1; return 0; }},
+  {"--held", nullptr, "another program holds the tag: claiming its interface fails with -EBUSY",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.held = 1; return 0; }},
+  {"--no-tag", nullptr, "nothing on the bus",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.no_tag = true; return 0; }},
+  {"--battery", "MV", "battery voltage in millivolts, default 3712",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.tag.battery_mv = (uint16_t)n; return 0; },
+   "battery voltage", "millivolts from 0 to 65535", 0, 0xFFFF},
+  {"--charging", nullptr, "charging in progress (battery status bit 0)",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.battery_status |= 1; return 0; }},
+  {"--clock-offset", "S", "tag clock minus host clock, in seconds",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.tag.clock_offset = (int32_t)n, p.o.set_offset = true; return 0; },
+   "clock offset", "seconds", INT32_MIN, INT32_MAX},
+  {"--state", "DIR", "state directory; default $XDG_STATE_HOME/k3host-sim (if absolute), else\n"
+                     "$HOME/.local/state/k3host-sim (Windows: %LOCALAPPDATA%\\k3host-sim);\n"
+                     "--clock-offset, when given, wins over the saved clock",
+   [](SimParse &p, long long, const std::string &v, std::string *err) {
+     p.statedir = v, p.have_state = true;
+     return v.empty() ? (*err = "option --state needs a directory", 1) : 0;
+   }},
+  {"--no-state", nullptr, "keep the tag's state in memory only",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.no_state = true; return 0; }},
+  {"--new-tag", nullptr, "a new tag: its EEPROM erased, so the program offers to configure it\n"
+                         "(the saved EEPROM is erased too)",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.eeprom_blank = 1; return 0; }},
+  {"--vanish", "MS", "the tag leaves the bus MS milliseconds after start (a pulled cable)",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.vanish_ms = (long)n; return 0; },
+   "vanish time", "milliseconds", 0, 86400000},
+  {"--no-zlp", nullptr, "the tag ends no reply of a multiple of 64 bytes with a zero-length packet",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.zlp = 0; return 0; }},
+  {"--no-access", nullptr, "the user may not use the tag's device node: set configuration and\n"
+                           "claim fail with -EPERM (the udev rule missing)",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.tag.no_access = 1; return 0; }},
+  {"--fault", "F", nullptr,  // its help comes from the fault tables
+   [](SimParse &p, long long, const std::string &v, std::string *err) {
+     Fault f;
+     if (sim_parse_fault(v, &f, err)) return 1;
+     p.o.faults.push_back(f);
+     return 0;
+   }},
+  {"--message", "MS:TEXT", "the tag sends the text message TEXT MS milliseconds after start;\n"
+                           "may be repeated",
+   [](SimParse &p, long long, const std::string &v, std::string *err) {
+     size_t c = v.find(':');
+     long long n;
+     if (c == std::string::npos || !number(v.substr(0, c), 0, 86400000, &n))
+       return *err = "bad message '" + v + "': expected MS:TEXT", 1;
+     p.o.messages.push_back(SimMessage{(unsigned long)n, v.substr(c + 1)});
+     return 0;
+   }},
+  {"--full-speed", nullptr, "pace the bus like a USB full-speed link: n bytes cross as ceil(n/64)\n"
+                            "packets, 19 packets a millisecond, one transfer at a time",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.full_speed = true; return 0; }},
+  {"--latency", "US", "with --full-speed: the tag answers a request no sooner than US\n"
+                      "microseconds after it has arrived, default 0",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.latency_us = (unsigned long)n, p.have_latency = true; return 0; },
+   "latency", "microseconds from 0 to 10000000", 0, 10000000},
+  {"--station", "DIR", "the field station (see k3host --help) into folder DIR",
+   [](SimParse &p, long long, const std::string &v, std::string *err) {
+     p.o.station = v;
+     return v.empty() ? (*err = "option --station needs a directory", 1) : 0;
+   }},
+  {"--erase-saved", nullptr, "with --station: erase each recording once its file is verified",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.erase_saved = true; return 0; }},
+  {"--tags", "N", "with --station: N tags (1-99) one after another, each with its own board\n"
+                  "identity and a few small recordings, each leaving the bus when the\n"
+                  "station is done with it and the next arriving; kept in memory only",
+   [](SimParse &p, long long n, const std::string &, std::string *) { p.o.tags = (int)n; return 0; },
+   "number of tags", "1 to 99", 1, 99},
+  {"-h, --help", nullptr, "lists these options and exits",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.help = true; return 0; }},
+  {"--version", nullptr, "shows the version and exits",
+   [](SimParse &p, long long, const std::string &, std::string *) { p.o.version = true; return 0; }},
+};
+// clang-format on
+const int SIM_NOPTIONS = sizeof SIM_OPTIONS / sizeof SIM_OPTIONS[0];
+// Whether the argument a is the option's name, or one of its spellings.
+static bool named(const SimOption &o, const std::string &a) {
+  std::string n = o.name;
+  size_t c = n.find(", ");
+  return a == n || (c != std::string::npos && (a == n.substr(0, c) || a == n.substr(c + 2)));
+}
+
+int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *err) {
+  SimParse p;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     // Options with a value take it from the next argument or after '='.
-    std::string val;
+    std::string v;
     bool inline_val = false;
     size_t eq = a.find('=');
     if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      val = a.substr(eq + 1);
+      v = a.substr(eq + 1);
       a = a.substr(0, eq);
       inline_val = true;
     }
-    auto value = [&](std::string *v) {
-      if (inline_val) {
-        *v = val;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        *err = "option " + a + " needs a value";
-        return false;
-      }
-      *v = argv[++i];
-      return true;
-    };
-    auto flag = [&]() {
-      if (inline_val) *err = "option " + a + " takes no value";
-      return !inline_val;
-    };
-    long long n;
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      if (!flag()) return 1;
-      o.help = true;
-    } else if (a == "--version") {
-      if (!flag()) return 1;
-      o.version = true;
-    } else if (a == "--boot") {
-      if (!flag()) return 1;
-      o.tag.bootloader = 1;
-    } else if (a == "--held") {
-      if (!flag()) return 1;
-      o.tag.held = 1;
-    } else if (a == "--no-tag") {
-      if (!flag()) return 1;
-      o.no_tag = true;
-    } else if (a == "--charging") {
-      if (!flag()) return 1;
-      o.tag.battery_status |= 1;
-    } else if (a == "--new-tag") {
-      if (!flag()) return 1;
-      o.tag.eeprom_blank = 1;
-    } else if (a == "--no-zlp") {
-      if (!flag()) return 1;
-      o.tag.zlp = 0;
-    } else if (a == "--no-access") {
-      if (!flag()) return 1;
-      o.tag.no_access = 1;
-    } else if (a == "--vanish") {
-      if (!value(&v)) return 1;
-      if (!number(v, 0, 86400000, &n)) {
-        *err = "bad vanish time '" + v + "': milliseconds";
-        return 1;
-      }
-      o.vanish_ms = (long)n;
-    } else if (a == "--full-speed") {
-      if (!flag()) return 1;
-      o.full_speed = true;
-    } else if (a == "--latency") {
-      if (!value(&v)) return 1;
-      if (!number(v, 0, 10000000, &n)) {
-        *err = "bad latency '" + v + "': microseconds from 0 to 10000000";
-        return 1;
-      }
-      o.latency_us = (unsigned long)n;
-      have_latency = true;
-    } else if (a == "--station") {
-      if (!value(&v)) return 1;
-      if (v.empty()) {
-        *err = "option --station needs a directory";
-        return 1;
-      }
-      o.station = v;
-    } else if (a == "--erase-saved") {
-      if (!flag()) return 1;
-      o.erase_saved = true;
-    } else if (a == "--tags") {
-      if (!value(&v)) return 1;
-      if (!number(v, 1, 99, &n)) {
-        *err = "bad number of tags '" + v + "': 1 to 99";
-        return 1;
-      }
-      o.tags = (int)n;
-    } else if (a == "--no-state") {
-      if (!flag()) return 1;
-      no_state = true;
-    } else if (a == "--type") {
-      if (!value(&v)) return 1;
-      if (!number(v, 0, 7, &n)) {
-        *err = "bad device type '" + v + "': must be 0 to 7";
-        return 1;
-      }
-      o.tag.devtype = (int)n;
-    } else if (a == "--battery") {
-      if (!value(&v)) return 1;
-      if (!number(v, 0, 0xFFFF, &n)) {
-        *err = "bad battery voltage '" + v + "': millivolts from 0 to 65535";
-        return 1;
-      }
-      o.tag.battery_mv = (uint16_t)n;
-    } else if (a == "--clock-offset") {
-      if (!value(&v)) return 1;
-      if (!number(v, INT32_MIN, INT32_MAX, &n)) {
-        *err = "bad clock offset '" + v + "': seconds";
-        return 1;
-      }
-      o.tag.clock_offset = (int32_t)n;
-      o.set_offset = true;
-    } else if (a == "--state") {
-      if (!value(&v)) return 1;
-      if (v.empty()) {
-        *err = "option --state needs a directory";
-        return 1;
-      }
-      statedir = v;
-      have_state = true;
-    } else if (a == "--fault") {
-      if (!value(&v)) return 1;
-      Fault f;
-      if (sim_parse_fault(v, &f, err)) return 1;
-      o.faults.push_back(f);
-    } else if (a == "--message") {
-      if (!value(&v)) return 1;
-      size_t c = v.find(':');
-      if (c == std::string::npos || !number(v.substr(0, c), 0, 86400000, &n)) {
-        *err = "bad message '" + v + "': expected MS:TEXT";
-        return 1;
-      }
-      o.messages.push_back(SimMessage{(unsigned long)n, v.substr(c + 1)});
-    } else {
+    const SimOption *o = nullptr;
+    for (const SimOption &e : SIM_OPTIONS)
+      if (named(e, a)) o = &e;
+    if (!o) {
       *err = "unknown option '" + std::string(argv[i]) + "'";
       return 1;
     }
+    long long n = 0;
+    if (!o->value && inline_val) {
+      *err = "option " + a + " takes no value";
+      return 1;
+    }
+    if (o->value && !inline_val) {
+      if (i + 1 >= argc) {
+        *err = "option " + a + " needs a value";
+        return 1;
+      }
+      v = argv[++i];
+    }
+    if (o->what && !number(v, o->lo, o->hi, &n)) {
+      *err = std::string("bad ") + o->what + " '" + v + "': " + o->unit;
+      return 1;
+    }
+    if (o->set(p, n, v, err)) return 1;
   }
-  if (no_state && have_state) {
+  SimOptions &o = p.o;
+  if (p.no_state && p.have_state) {
     *err = "--state and --no-state exclude each other";
     return 1;
   }
@@ -338,13 +303,67 @@ int sim_parse(int argc, const char *const *argv, SimOptions *opt, std::string *e
     *err = std::string(o.tags ? "--tags" : "--erase-saved") + " needs --station DIR";
     return 1;
   }
-  if (have_latency && !o.full_speed) {
+  if (p.have_latency && !o.full_speed) {
     *err = "--latency needs --full-speed";
     return 1;
   }
-  o.tag.statedir = no_state ? "" : have_state ? statedir : default_statedir(&o.warning);
+  o.tag.statedir = p.no_state ? "" : p.have_state ? p.statedir : default_statedir(&o.warning);
   *opt = o;
   return 0;
+}
+
+// Words joined into lines of at most width characters, each line after the
+// first indented by indent spaces.
+static std::string wrap(const std::string &text, size_t width, size_t indent) {
+  std::string out, line;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t sp = text.find(' ', from);
+    std::string word = text.substr(from, sp == std::string::npos ? sp : sp - from);
+    from = sp == std::string::npos ? text.size() : sp + 1;
+    if (!line.empty() && line.size() + 1 + word.size() > width)
+      out += line + "\n" + std::string(indent, ' '), line.clear();
+    line += (line.empty() ? "" : " ") + word;
+  }
+  return out + line;
+}
+
+// --fault's help: the kinds by scope, then the requests by name, five to a
+// line and a new line for each group of codes.
+static std::string fault_help(size_t indent) {
+  const size_t HELP_WIDTH = 71;  // the longest line of the text after the indent
+  std::string kinds = "inject a fault: CODE:NTH:KIND[:ARG], NTH the occurrence counted from 1 (0 = every), ";
+  for (int s = 0; s < (int)(sizeof SIM_FAULT_SCOPES / sizeof SIM_FAULT_SCOPES[0]); s++) {
+    const SimFaultScope &sc = SIM_FAULT_SCOPES[s];
+    kinds += sc.lead;
+    const char *sep = "";
+    for (const SimFaultKind &k : SIM_FAULT_KINDS)
+      if (k.scope == s) kinds += sep + std::string(k.name) + (*k.note ? " " : "") + k.note, sep = sc.sep;
+    kinds += sc.tail;
+  }
+  std::string pad(indent, ' '), h = wrap(kinds + ";", HELP_WIDTH, indent);
+  h += "\n" + pad + "may be repeated. CODE is a request code, decimal or 0x hex,\n" + pad + "or its name:";
+  for (int i = 0, n = 0; i < SIM_NREQUESTS; i++, n++) {
+    const SimRequest &q = SIM_REQUESTS[i];
+    if (i == 0 || n == 5 || q.code >> 8 != SIM_REQUESTS[i - 1].code >> 8) h += "\n" + pad + "  ", n = 0;
+    std::string e = std::string(q.name) + " " + sim_request_code(q.code);
+    bool last = i + 1 == SIM_NREQUESTS || n == 4 || SIM_REQUESTS[i + 1].code >> 8 != q.code >> 8;
+    h += last ? e : e + std::string(e.size() < 14 ? 14 - e.size() : 1, ' ');
+  }
+  return h;
+}
+
+std::string sim_usage(void) {
+  const size_t col = 21;  // where the options' help starts
+  std::string u = "usage: k3host-sim [options]\nRuns K3 USB Host against an emulated KOVA tag on a virtual USB bus.\n";
+  for (const SimOption &o : SIM_OPTIONS) {
+    std::string head = "  " + std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+    u += head + std::string(head.size() < col ? col - head.size() : 1, ' ');
+    std::string help = o.help ? o.help : fault_help(col);
+    for (char c : help) u += c == '\n' && o.help ? "\n" + std::string(col, ' ') : std::string(1, c);
+    u += "\n";
+  }
+  return u;
 }
 
 // Holds the state directory for this process until it ends, so that two

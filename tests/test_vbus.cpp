@@ -4,7 +4,10 @@
 // state directory and the simulator's options.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <numeric>
+#include <regex>
+#include <set>
 
 #include "harness.h"
 #include "k3proto.h"
@@ -258,4 +261,59 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
   // clang-format on
   for (const auto &c : cases)
     EXPECT_TRUE(parse(c.args) == 1 && e.find(c.reason) != std::string::npos) << c.args[0] << ": " << e;
+}
+
+// The man page's options (with '=' for a value), fault kinds (with the
+// requests a kind is limited to, and ARG where it takes one) and requests by
+// name and code are those of k3host-sim's tables, which --help prints.
+TEST(SimOptions, ManPageAgreesWithTheTables) {
+  std::set<std::string> table[3], man[3];
+  for (int i = 0; i < SIM_NOPTIONS; i++) table[0].insert(SIM_OPTIONS[i].name + std::string(SIM_OPTIONS[i].value ? "=" : ""));
+  auto name_of = [](int code) {
+    for (int i = 0; i < SIM_NREQUESTS; i++)
+      if (SIM_REQUESTS[i].code == code) return std::string(SIM_REQUESTS[i].name) + " ";
+    return sim_request_code(code) + " ";
+  };
+  for (int i = 0; i < SIM_NFAULT_KINDS; i++) {
+    const SimFaultKind &k = SIM_FAULT_KINDS[i];
+    std::string scope;
+    for (int code : SIM_FAULT_SCOPES[k.scope].requests) scope += name_of(code);
+    table[1].insert(k.name + std::string(" [") + scope + "]" + (k.arg == ARG_NONE ? "" : " ARG"));
+  }
+  for (int i = 0; i < SIM_NREQUESTS; i++) table[2].insert(name_of(SIM_REQUESTS[i].code) + sim_request_code(SIM_REQUESTS[i].code));
+  // The OPTIONS section: .TP heads at depth 0, kinds at depth 1 under the
+  // requests (.RB) their paragraph names, the requests' table in .TS.
+  std::ifstream in(K3_SOURCE_DIR "/man/k3host-sim.1");
+  std::string line, prev, scope, kind;
+  bool options = false, ts = false;
+  int depth = 0;
+  const std::regex opt("-{1,2}[a-z][a-z-]*"), rb("^\\.RB \\( (\\w+) \\)"), row("([a-z]+)\t(\\w+)");
+  auto end_kind = [&] { kind.empty() ? void() : (void)man[1].insert(kind), kind.clear(); };
+  for (; std::getline(in, line); prev = line) {
+    for (size_t p; (p = line.find("\\-")) != line.npos;) line.erase(p, 1);
+    if (line.rfind(".SH", 0) == 0) options = line == ".SH OPTIONS";
+    if (!options) continue;
+    std::smatch m;
+    if (line.rfind(".TP", 0) == 0 || line == ".PD" || line == ".RE") end_kind();
+    depth += line == ".RS" ? 1 : line == ".RE" ? -1 : 0;
+    ts = line == ".TS" || (ts && line != ".TE");
+    if (ts)
+      for (auto i = std::sregex_iterator(line.begin(), line.end(), row); i != std::sregex_iterator(); ++i)
+        man[2].insert((*i)[1].str() + " " + (*i)[2].str());
+    else if (line == ".IP")
+      scope.clear();
+    else if (depth == 0 && std::regex_search(line, m, rb))
+      scope += m[1].str() + " ";
+    else if (depth == 0 && prev == ".TP") {
+      std::string names;
+      for (auto i = std::sregex_iterator(line.begin(), line.end(), opt); i != std::sregex_iterator(); ++i)
+        names += (names.empty() ? "" : ", ") + i->str();
+      man[0].insert(names + (line.rfind(".BI", 0) == 0 ? "=" : ""));
+    } else if (depth == 1 && prev.rfind(".TP", 0) == 0 && line.rfind(".B ", 0) == 0)
+      kind = line.substr(3) + " [" + scope + "]";
+    else if (!kind.empty() && line == ".I ARG" && kind.find(" ARG") == kind.npos)
+      kind += " ARG";
+  }
+  const char *what[] = {"options", "fault kinds", "requests"};
+  for (int i = 0; i < 3; i++) EXPECT_EQ(man[i], table[i]) << what[i] << " (man/k3host-sim.1 against sim/sim_options.cpp)";
 }
