@@ -154,7 +154,7 @@ struct Fault {
   int nth = 0;
   FaultKind kind = FAULT_NOREPLY;
   int arg = 0;
-  std::string text;
+  std::string text{};
 };
 
 // One thing that crossed the bus, in order, for tests to check the exchange.
