@@ -97,7 +97,10 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     kvd_check_file("f.kvd", &k);  // a key-stopped file is whole but not good: the record says it was stopped
     EXPECT_EQ(std::make_pair(k.verdict, k.closed ? (int)k.blocks : -1),
               std::make_pair(c.r.size ? KVD_STOPPED : c.blocks >= 0 ? KVD_GOOD : KVD_DAMAGED, c.blocks));
-    EXPECT_TRUE(!k.closed || (k.end_chip == pl.back()[1] && k.end_block == ((pl.back()[2] << 8) | pl.back()[3])));
+    if (k.closed) {
+      EXPECT_EQ(k.end_chip, pl.back()[1]);
+      EXPECT_EQ(k.end_block, (pl.back()[2] << 8) | pl.back()[3]);
+    }
     if (k.header) {  // started now, the spare bytes zero
       EXPECT_LE(std::labs((long)k.started - (long)time(NULL)), 60L);
       EXPECT_EQ(f.substr(KVD_AT_ZERO1, 2) + f.substr(KVD_AT_ZERO2, 2), std::string(4, '\0'));
@@ -153,7 +156,9 @@ TEST_F(Rec, DirectoryListing) {
                    " 003\t2:0000\t2:0001\t00000010 - 00000020\t0.0 kB\tunknown file type\n"
                    " 004\t0:0005\t0:0005\t00000000 - 00000000\t1.2 MB\tbad block\n" + END + CUT);
   // clang-format on
-  EXPECT_TRUE(getdiritem(-1) == nullptr && getdiritem(4) == nullptr && getdiritem(3) == &HFLS_dirtab[3]);
+  EXPECT_EQ(getdiritem(-1), nullptr);
+  EXPECT_EQ(getdiritem(4), nullptr);
+  EXPECT_EQ(getdiritem(3), &HFLS_dirtab[3]);
 }
 
 // Firmware download: the erase, then the file in pages behind its header (checked byte for byte for tag.bin); and
@@ -166,7 +171,9 @@ TEST_F(Rec, FirmwareDownloadAndCheck) {
   for (const std::string name : {"tag.bin", "data.bin"}) {
     file(name, data);
     keys(name + "\r");
-    EXPECT_TRUE(utime(name.c_str(), &ut) == 0 && run(sendcode) == 0 && checkcode() == 0);
+    ASSERT_EQ(utime(name.c_str(), &ut), 0);
+    EXPECT_EQ(run(sendcode), 0);
+    EXPECT_EQ(checkcode(), 0);
     std::vector<Bytes> w = payloads(tag, REQ_FLWRITE);
     int32_t loaded = char2long(w[w.size() - 3].data() + 10);  // each file takes 3 pages
     EXPECT_EQ(err(), " Filename?\t\t\t" + name + "\n Erasing code space 00%\b\b\b100%\n writing to FLASH...\n" +
@@ -352,7 +359,9 @@ TEST_F(Flash, ChipsBadBlocksAndTheTable) {
     keys(*c.typed ? std::string(c.typed) + "\r" : "");
     EXPECT_EQ(c.fn(), c.result) << c.want;
     EXPECT_EQ(err(), (*c.typed ? " Enter Chip\t\t" : "") + std::string(c.typed) + c.want);
-    EXPECT_TRUE(c.code != REQ_FLBAD || frames(tag).back() == make_frame(REQ_FLBAD, {0, 3, 0, 0, 0, 0, 0, 0}));
+    if (c.code == REQ_FLBAD) {
+      EXPECT_EQ(hex(frames(tag).back()), hex(make_frame(REQ_FLBAD, {0, 3, 0, 0, 0, 0, 0, 0})));
+    }
     EXPECT_TRUE(c.file.empty() || std::regex_match(file(NAME), std::regex(textmode(HEAD + c.file)))) << file(NAME);
   }
 }

@@ -214,7 +214,8 @@ TEST_F(Entry, FirstClaimableDeviceInBusOrderWins) {
       opened += (e.kind == EV_OPEN) - (e.kind == EV_CLOSE);
       claimed += (e.kind == EV_CLAIM && e.result == 0) - (e.kind == EV_RELEASE);
     }
-    EXPECT_TRUE(opened == 0 && claimed == 0) << c.what << ": left open or claimed";
+    EXPECT_EQ(opened, 0) << c.what << ": left open";
+    EXPECT_EQ(claimed, 0) << c.what << ": left claimed";
   }
 }
 

@@ -50,6 +50,10 @@ static std::string wine_exe() {
   return e ? e : "";
 }
 static const char *host_exe() { return getenv("K3_HOST_EXE"); }
+// How a child ended, as wait() tells it: "exit N" or "signal N".
+static std::string ended(int s) {
+  return (WIFEXITED(s) ? "exit " : "signal ") + std::to_string(WIFEXITED(s) ? WEXITSTATUS(s) : WTERMSIG(s));
+}
 // The command line that runs a simulator session under wine.
 static std::vector<std::string> wine_session(const std::vector<std::string> &args) {
   std::vector<std::string> cmd{wine_exe()};
@@ -89,15 +93,16 @@ TEST_P(SimSession, KeysThenEachWayOut) {
   const double cpu0 = cpu();
   size_t m = pty.mark();
   pty.send("\x1b[6~\x1b[A\x1bOP\x1b[3~6");
-  EXPECT_TRUE(pty.wait_for(P, m) && pty.text().find("6\n\n\n 0 Board ID", m) == m) << pty.text().substr(m);
+  ASSERT_TRUE(pty.wait_for(P, m)) << pty.text().substr(m);
+  EXPECT_EQ(pty.text().find("6\n\n\n 0 Board ID", m), m) << pty.text().substr(m);
   usleep(1000 * 1000), m = pty.mark(), pty.send("5");  // idle at the menu, then at a typed line (left empty)
-  EXPECT_TRUE(pty.wait_for("number of bytes?", m) && (usleep(1000 * 1000), pty.send("\r"), pty.wait_for(P, m)));
+  ASSERT_TRUE(pty.wait_for("number of bytes?", m));
+  EXPECT_TRUE((usleep(1000 * 1000), pty.send("\r"), pty.wait_for(P, m)));
   EXPECT_LT(cpu() - cpu0, 0.5) << "seconds of processor time for a session that sat idle for 2 s";
   int s = (sig == 0 ? pty.send("iq") : sig == SIGINT ? pty.send("\x03") : pty.signal(sig), pty.wait_exit());
-  bool ended = sig && exe.empty() ? WIFSIGNALED(s) && WTERMSIG(s) == sig : WIFEXITED(s) && WEXITSTATUS(s) == 0;
-  EXPECT_TRUE(ended && pty.restored() &&
-              (sig || pty.text().find("q\n\nSetting device clock to: ") != std::string::npos))
-      << s << ", or the terminal left changed; shown:\n" + pty.text();
+  EXPECT_EQ(ended(s), sig && exe.empty() ? "signal " + std::to_string(sig) : "exit 0") << pty.text();
+  EXPECT_TRUE(pty.restored()) << "the terminal left changed";
+  EXPECT_TRUE(sig || pty.text().find("q\n\nSetting device clock to: ") != std::string::npos) << pty.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, SimSession, testing::Values(0, SIGINT, SIGTERM, SIGHUP));  // 0: the key q
@@ -179,8 +184,8 @@ TEST_F(InDir, CommandLines) {
     std::ostringstream out;
     std::string shown = (out << std::ifstream(dir + "/.out").rdbuf(), out.str());
     if (!exe.empty()) shown = std::regex_replace(shown, std::regex("\r\n"), "\n");  // the Windows console's line ends
-    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == r.status && std::regex_search(shown, std::regex(r.shown)))
-        << r.cmd << ": status " << s << ", shown:\n" + shown;
+    EXPECT_EQ(ended(s), "exit " + std::to_string(r.status)) << r.cmd << ", shown:\n" + shown;
+    EXPECT_TRUE(std::regex_search(shown, std::regex(r.shown))) << r.cmd << ", shown:\n" + shown;
   }
 }
 
@@ -265,7 +270,7 @@ TEST_F(InDir, RealLibrarySessionsMatchTheSimulator) {
       }
       int s = pty.wait_exit(60000);
       EXPECT_FALSE(std::regex_search(pty.text(), std::regex("plugdev[\\s\\S]*plugdev"))) << "the hint said twice";
-      EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == r.status) << r.what << ": status " << s << "\n" << pty.text();
+      EXPECT_EQ(ended(s), "exit " + std::to_string(r.status)) << r.what << "\n" << pty.text();
       got[side] = leftovers(pty, work, state);
     }
     EXPECT_EQ(got[0], got[1]) << r.what;
@@ -302,9 +307,10 @@ TEST_F(InDir, FindfileNameTimeAndBound) {
     if (!c.want) fclose(fopen((d + c.file).c_str(), "wb")), utime((d + c.file).c_str(), &times);
     std::string name(79, '#');
     time_t mtime = 7;
-    EXPECT_TRUE(plat_findfile((d + c.file).c_str(), &name[0], c.room, &mtime) == c.want && name[c.room] == '#' &&
-                name.c_str() == (c.want ? std::string(79, '#') : c.name) && mtime == (c.want ? 7 : 1234567890))
-        << c.file << ": " << name;
+    EXPECT_EQ(plat_findfile((d + c.file).c_str(), &name[0], c.room, &mtime), c.want) << c.file;
+    EXPECT_EQ(name[c.room], '#') << c.file << ": written past its room";
+    EXPECT_EQ(name.c_str(), c.want ? std::string(79, '#') : c.name) << c.file;
+    EXPECT_EQ(mtime, c.want ? 7 : 1234567890) << c.file;
   }
 }
 
@@ -348,19 +354,21 @@ TEST(PlatTerminal, KeysOfTheWindowsConsoleSignalsAndRestore) {
     ASSERT_TRUE(p.start([poll] { return key_reader(poll); }));
     ASSERT_TRUE(p.wait_for("ready\n")) << p.text();
     struct termios t;  // the rest shows in the keys read and nothing echoed
-    EXPECT_TRUE(tcgetattr(p.slave_, &t) == 0 && (t.c_oflag & OPOST) && t.c_cc[VMIN] == 1)
-        << "\"\\n\" must still start a new line";
+    ASSERT_EQ(tcgetattr(p.slave_, &t), 0);
+    EXPECT_TRUE(t.c_oflag & OPOST) << "\"\\n\" must still start a new line";
+    EXPECT_EQ(t.c_cc[VMIN], 1);
     for (const auto &c : cases) {
       size_t m = p.mark();
       p.send(c[0]), p.wait_for(c[1], m), p.send("z");  // once the sequence has ended, the next key is itself
-      EXPECT_TRUE(p.wait_for("<122>\n", m) && p.text().substr(m) == c[1] + std::string("<122>\n"))
-          << "poll " << poll << ": " << p.text().substr(m);
+      p.wait_for("<122>\n", m);
+      EXPECT_EQ(p.text().substr(m), c[1] + std::string("<122>\n")) << "poll " << poll;
     }
     size_t m = p.mark();  // an endless stream of parameters gives its key all the same
     for (int i = 0; i < 100 && !p.wait_for(S, m, 10); i++) p.send(i ? ";;;;;;;;;;" : "\x1b[");
     EXPECT_EQ(p.text().substr(m, 6), S) << "poll " << poll;
     int status = (p.signal(SIGQUIT), p.wait_exit());
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && p.restored()) << "status " << status;
+    EXPECT_EQ(ended(status), "signal " + std::to_string(SIGQUIT));
+    EXPECT_TRUE(p.restored()) << "the terminal left changed";
   }
   // Ctrl-Z at a menu, under a job-control shell (the child plays the shell: a
   // stop is carried out only in a process group whose parent is in the same

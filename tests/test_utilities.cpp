@@ -31,7 +31,8 @@ TEST(Crc, CheckValuesAndTables) {
   for (unsigned i = 0; i < 256; i++) {
     uint32_t m = i << 8, l = i;
     for (int b = 0; b < 8; b++) m = (m << 1) ^ (m & 0x8000 ? 0x1021 : 0), l = (l >> 1) ^ (l & 1 ? 0x8408 : 0);
-    EXPECT_TRUE(CRCtab[i] == (m & 0xFFFF) && fcstab[i] == l) << "table entry " << i;
+    EXPECT_EQ(CRCtab[i], m & 0xFFFF) << "table entry " << i;
+    EXPECT_EQ(fcstab[i], l) << "table entry " << i;
   }
   // The fast paths take several bytes per step and leave the rest to a tail:
   // each function equals a byte-at-a-time run over the tables (the two-lane
@@ -52,9 +53,9 @@ TEST(Crc, CheckValuesAndTables) {
       int n = len < 71 ? len : 30730;
       uint32_t r = 0xFFFF;
       for (int i = 0; i < n; i++) r = (r >> 8) ^ fcstab[(r ^ p[i]) & 0xFF];
-      EXPECT_TRUE(crc16byte2(p, n) == (msb(p, n / 2, 2) << 16 | msb(p + 1, n / 2, 2)) &&
-                  crc16byte1(p, n) == msb(p, n, 1) && crc16b(p, n) == r)
-          << "start " << off << " length " << n;
+      EXPECT_EQ(crc16byte2(p, n), msb(p, n / 2, 2) << 16 | msb(p + 1, n / 2, 2)) << "start " << off << " length " << n;
+      EXPECT_EQ(crc16byte1(p, n), msb(p, n, 1)) << "start " << off << " length " << n;
+      EXPECT_EQ(crc16b(p, n), r) << "start " << off << " length " << n;
     }
 }
 
@@ -65,25 +66,37 @@ TEST(Crc, CheckValuesAndTables) {
 TEST(Codecs, PackersConversionHexAndTimeText) {
   const unsigned char in[4] = {0x55, 0xAA, 0x12, 0x34};
   uint32_t w[3] = {0, 0, 0xDEAD};
-  EXPECT_TRUE(brpack(w, in, 2) == in + 4 && w[0] == 0xAA55 && w[1] == 0x3412 && w[2] == 0xDEAD);
-  EXPECT_TRUE(brpack(w, in, -3) == in && w[0] == 0xAA55) << "changed with no words";
+  EXPECT_EQ(brpack(w, in, 2), in + 4);
+  EXPECT_EQ(std::vector<uint32_t>(w, w + 3), (std::vector<uint32_t>{0xAA55, 0x3412, 0xDEAD}));
+  EXPECT_EQ(brpack(w, in, -3), in);
+  EXPECT_EQ(w[0], 0xAA55u) << "changed with no words";
   const uint32_t words[2] = {0xFFFF1234, 0x00ABCDEF};  // only the low 16 bits count
   unsigned char out[5] = {0, 0, 0, 0, 0x77};
-  EXPECT_TRUE(brunpack(out, words, 2) == out + 4 && !memcmp(out, "\x34\x12\xEF\xCD\x77", 5));
-  EXPECT_TRUE(brunpack(out, words, -1) == out && out[0] == 0x34);
-  EXPECT_TRUE((long2char(out, 0xFEDCBA98), !memcmp(out, "\xFE\xDC\xBA\x98", 4)) && char2long(out) == 0xFEDCBA98u);
+  auto bytes = [&](int n) { return hex(Bytes(out, out + n)); };
+  EXPECT_EQ(brunpack(out, words, 2), out + 4);
+  EXPECT_EQ(bytes(5), "3412efcd77");
+  EXPECT_EQ(brunpack(out, words, -1), out);
+  EXPECT_EQ(bytes(1), "34") << "changed with no words";
+  long2char(out, 0xFEDCBA98);
+  EXPECT_EQ(bytes(4), "fedcba98");
+  EXPECT_EQ(char2long(out), 0xFEDCBA98u);
   // Hex text to bytes: pairs in either case, an odd last digit as a high
   // half, empty text touching nothing.
-  EXPECT_TRUE((memset(out, 0x99, 4), str2hex(out, "1A2")) == 2 && !memcmp(out, "\x1A\x20\x99", 3));
-  EXPECT_TRUE(str2hex(out, "abcDEF") == 3 && !memcmp(out, "\xAB\xCD\xEF", 3));
-  EXPECT_TRUE(str2hex(out, "") == 0 && out[0] == 0xAB);
+  EXPECT_EQ((memset(out, 0x99, 4), str2hex(out, "1A2")), 2);
+  EXPECT_EQ(bytes(3), "1a2099");
+  EXPECT_EQ(str2hex(out, "abcDEF"), 3);
+  EXPECT_EQ(bytes(3), "abcdef");
+  EXPECT_EQ(str2hex(out, ""), 0);
+  EXPECT_EQ(bytes(1), "ab");
   // Time text in UTC, from the first second to the last an int32 holds; a
   // negative time is a bad time code and leaves the buffer alone. (Other
   // times: the directory and firmware tests.)
   const int32_t times[] = {0, INT32_MAX, -1, INT32_MIN};
   const char *want[] = {"00:00:00 1-Jan-1970 UTC", "03:14:07 19-Jan-2038 UTC", "-- bad time code --"};
-  for (int i = 0; i < 4; i++)
-    EXPECT_TRUE(!strcmp(long2timestr(&times[i]), want[i < 2 ? i : 2]) && !strcmp(TSTR, want[i < 2 ? i : 1])) << i;
+  for (int i = 0; i < 4; i++) {
+    EXPECT_STREQ(long2timestr(&times[i]), want[i < 2 ? i : 2]) << i;
+    EXPECT_STREQ(TSTR, want[i < 2 ? i : 1]) << i;
+  }
 }
 
 // Typed numbers as "%d %d" reads them, letters and lone signs ending the
@@ -96,10 +109,10 @@ TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
       {"12abc", 1, 12, 0}, {"2147483648", 0, 0, 0}, {"-2147483649", 0, 0, 0}, {"1 99999999999999999999", 1, 1, 0}};
   // clang-format on
   int v[3];
-  for (const auto &c : cases)
-    EXPECT_TRUE((v[0] = v[1] = 0, v[2] = 0x5A5A, scanints(c.text, v, 2)) == c.got && v[0] == c.first &&
-                v[1] == c.second && v[2] == 0x5A5A)
-        << c.text << ": " << v[0] << " " << v[1];
+  for (const auto &c : cases) {
+    EXPECT_EQ((v[0] = v[1] = 0, v[2] = 0x5A5A, scanints(c.text, v, 2)), c.got) << c.text;
+    EXPECT_EQ(std::vector<int>(v, v + 3), (std::vector<int>{c.first, c.second, 0x5A5A})) << c.text;
+  }
 }
 
 // How many descriptors are open: a file left open shows as one more.
@@ -146,14 +159,18 @@ TEST(LineInput, EditingLimitEndOfLineAndFileNames) {
   char buf[100];
   for (const auto &c : cases) {
     EXPECT_EQ(type(c.keys, [&] { EXPECT_EQ(getl((char *)memset(buf, '#', sizeof buf), c.len), 0); }), c.shown);
-    EXPECT_TRUE(buf == c.kept && buf[c.len + 1] == '#' && keys.size() - at == c.left) << buf;
+    EXPECT_EQ(buf, c.kept);
+    EXPECT_EQ(buf[c.len + 1], '#') << "written past the line";
+    EXPECT_EQ(keys.size() - at, c.left) << "keys left";
   }
   const std::string here = K3_SOURCE_DIR "/tests/test_utilities.cpp";
   for (const std::string &name : {here + ".nosuch", here, ""s, "/tmp"s}) {
     int fd = open_files();
     std::string shown = type(std::u32string(name.begin(), name.end()) + U"\r",
                              [&] { EXPECT_EQ(getfname(buf, 80, "rb"), name == here ? 0 : 1) << name; });
-    EXPECT_TRUE(shown == " Filename?\t\t\t" + name + "\n" && buf == name && open_files() == fd) << shown;
+    EXPECT_EQ(shown, " Filename?\t\t\t" + name + "\n");
+    EXPECT_EQ(buf, name);
+    EXPECT_EQ(open_files(), fd) << name;
   }
 }
 
@@ -196,9 +213,14 @@ TEST(Kvdcheck, EachDamageIsNamed) {
     KvdInfo k;
     uint8_t tail[2] = {(c.damage(f), f[f.size() - 2]), f.back()};
     std::vector<std::string> faults = kvd_check(f.data(), std::min(f.size(), (size_t)KVD_HEADER), f.size(), tail, &k);
-    EXPECT_TRUE(c.fault ? faults.size() == 1 && faults[0].find(c.fault) != std::string::npos
-                        : faults.empty() && k.closed && k.time2 == 0x386BF670u)
-        << c.what << ": " << testing::PrintToString(faults);
+    if (!c.fault) {
+      EXPECT_EQ(faults, std::vector<std::string>()) << c.what;
+      EXPECT_TRUE(k.closed);
+      EXPECT_EQ(k.time2, 0x386BF670u);
+    } else {
+      ASSERT_EQ(faults.size(), 1u) << c.what << ": " << testing::PrintToString(faults);
+      EXPECT_NE(faults[0].find(c.fault), std::string::npos) << c.what << ": " << faults[0];
+    }
   }
   // On disk: whole and good; whole but without a block; a folder (the offload record's verdicts: the by-record
   // session tests).

@@ -51,14 +51,17 @@ static bool all_ff(const Bytes &b) { return std::count(b.begin(), b.end(), 0xFF)
 TEST_F(Vbus, ClaimsBootLoaderRestartAndZeroLengthPackets) {
   int b = attach();
   usb_dev_handle *h1 = open_tag(b), *h2 = usb_open(find(b));
-  ASSERT_TRUE(h1 && h2);
+  ASSERT_NE(h1, nullptr);
+  ASSERT_NE(h2, nullptr);
   EXPECT_EQ(usb_claim_interface(h2, USB_IFACE), -EBUSY) << "the interface is claimed through h1";
-  EXPECT_TRUE(usb_release_interface(h1, USB_IFACE) == 0 && usb_claim_interface(h2, USB_IFACE) == 0 &&
-              usb_release_interface(h1, USB_IFACE) == -EINVAL);
+  EXPECT_EQ(usb_release_interface(h1, USB_IFACE), 0);
+  EXPECT_EQ(usb_claim_interface(h2, USB_IFACE), 0);
+  EXPECT_EQ(usb_release_interface(h1, USB_IFACE), -EINVAL) << "released already";
   EXPECT_EQ(exchange(h2, {{REQ_BOARDID, Bytes(54, 0)}}), Bytes()) << "no reply before the transfer ends";
   EXPECT_EQ(code_of(exchange(h2, {{-1, {}}})), REQ_BOARDID) << "after the zero-length packet";
   EXPECT_EQ(exchange(h2, {{REQ_BOARDID, Bytes(54, 0)}, {REQ_SYNC, {}}}), make_frame(MSG_NACK, {}));
-  EXPECT_TRUE(frames(b).size() == 2 && frames(b)[1].size() == 74u) << "one transfer of both";
+  ASSERT_EQ(frames(b).size(), 2u);
+  EXPECT_EQ(frames(b)[1].size(), 74u) << "one transfer of both";
   TagConfig cfg;
   cfg.bootloader = 1, cfg.reenum_ms = 700;
   int t = attach(cfg);
@@ -66,9 +69,12 @@ TEST_F(Vbus, ClaimsBootLoaderRestartAndZeroLengthPackets) {
   usb_dev_handle *h = open_tag(t);
   EXPECT_EQ(usb_bulk_write(h, EP_OUT, "0123456789", 10, TMO_WRITE), -ENOENT) << "no request endpoint yet";
   EXPECT_EQ(usb_bulk_write(h, EP_BOOT, "image", 5, TMO_BOOTCHUNK), 5);
-  EXPECT_TRUE((usb_close(h), vbus_tag_state(t)) == -1 && usb_open(boot) == nullptr);
-  EXPECT_TRUE((vbus_advance_ms(699), find(t)) == nullptr && vbus_device_tag(boot) == 0) << "the record freed";
-  ASSERT_TRUE((vbus_advance_ms(1), find(t)) && find(t)->descriptor.idProduct == 0x1235);
+  EXPECT_EQ((usb_close(h), vbus_tag_state(t)), -1);
+  EXPECT_EQ(usb_open(boot), nullptr);
+  EXPECT_EQ((vbus_advance_ms(699), find(t)), nullptr);
+  EXPECT_EQ(vbus_device_tag(boot), 0) << "the record freed";
+  ASSERT_NE((vbus_advance_ms(1), find(t)), nullptr);
+  EXPECT_EQ(find(t)->descriptor.idProduct, 0x1235);
   EXPECT_EQ(exchange(open_tag(t), {{REQ_SYNC, {}}}), make_frame(MSG_ACK, {}));
 }
 
@@ -139,7 +145,8 @@ TEST_F(Vbus, FlashRequestsAndTheStateDirectory) {
   // clang-format on
   for (auto &r : rows) EXPECT_EQ(code_of(exchange(h, {{r.code, r.payload}})), r.reply) << std::hex << r.code;
   Bytes f = exchange(h, {{REQ_FLREAD, loc(1, 7, 2, 1)}});
-  EXPECT_TRUE(f.size() == 20 + W.size() && Bytes(f.begin() + 16, f.end() - 4) == W);
+  ASSERT_EQ(f.size(), 20 + W.size());
+  EXPECT_EQ(Bytes(f.begin() + 16, f.end() - 4), W);
   int t = (vbus_reset(), attach(plain));
   const std::vector<SimRecording> &d = vbus_flash_dir(t);
   EXPECT_EQ(ee(t, 0x6000, 6), Bytes({0x5A, 0x00, 0x12, 0xFF, 0x34, 0x05}));
@@ -169,7 +176,8 @@ TEST_F(Vbus, PacedLinkAndRepliesFromMemory) {
   uint64_t t0 = vbus_now_us(), t1;
   EXPECT_EQ(xfer(make_frame(REQ_FLREAD, loc(0, 1, 0, 7))).size(), 28692u);
   EXPECT_EQ((t1 = vbus_now_us()) - t0, cost(1) + 300 + cost(449));
-  EXPECT_TRUE(xfer(make_frame(REQ_BOARDID, Bytes(54, 0))).empty() && xfer({}, 5).size() == 20u) << "ZLP, then 5 ms";
+  EXPECT_EQ(xfer(make_frame(REQ_BOARDID, Bytes(54, 0))).size(), 0u);
+  EXPECT_EQ(xfer({}, 5).size(), 20u) << "ZLP, then 5 ms";
   EXPECT_EQ(std::make_pair(vbus_now_us() - t1, vbus_link_us()),
             std::make_pair(3 * cost(1) + 15000, 3 * cost(1) + 600 + cost(449) + cost(1)));
   vbus_link(0), vbus_tag_replay(t, 1);
@@ -212,7 +220,8 @@ TEST_F(Vbus, DamagedStateFileIsSaidOnceAndKeptAside) {
     cfg.statedir = r.statedir;
     int t = attach(cfg);
     std::string e = (vbus_tag_save(t), vbus_tag_save(t), err());  // two changes saved
-    EXPECT_TRUE(std::count(e.begin(), e.end(), '\n') == (r.said.empty() ? 0 : 1) && e.find(r.said) != e.npos) << r.file << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), r.said.empty() ? 0 : 1) << r.file << e;
+    EXPECT_NE(e.find(r.said), e.npos) << r.file << e;
     const TagConfig &c = vbus_tag_config(t);
     EXPECT_EQ(std::make_tuple(c.devtype, c.battery_mv, c.msp.mem[0x1000], vbus_flash_dir(t).size(),
                               vbus_flash_page(t, 1, 7, 2).size(),
@@ -259,8 +268,10 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
       {{"--fault", "flread:1:fewpages:0"}, "bad argument"}, {{"--latency", "5"}, "needs --full-speed"},
       {{"--full-speed", "--latency", "-1"}, "microseconds"}};
   // clang-format on
-  for (const auto &c : cases)
-    EXPECT_TRUE(parse(c.args) == 1 && e.find(c.reason) != std::string::npos) << c.args[0] << ": " << e;
+  for (const auto &c : cases) {
+    EXPECT_EQ(parse(c.args), 1) << c.args[0];
+    EXPECT_NE(e.find(c.reason), std::string::npos) << c.args[0] << ": " << e;
+  }
 }
 
 // The man page's options (with '=' for a value), fault kinds (with the
@@ -268,7 +279,8 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
 // name and code are those of k3host-sim's tables, which --help prints.
 TEST(SimOptions, ManPageAgreesWithTheTables) {
   std::set<std::string> table[3], man[3];
-  for (int i = 0; i < SIM_NOPTIONS; i++) table[0].insert(SIM_OPTIONS[i].name + std::string(SIM_OPTIONS[i].value ? "=" : ""));
+  for (int i = 0; i < SIM_NOPTIONS; i++)
+    table[0].insert(SIM_OPTIONS[i].name + std::string(SIM_OPTIONS[i].value ? "=" : ""));
   auto name_of = [](int code) {
     for (int i = 0; i < SIM_NREQUESTS; i++)
       if (SIM_REQUESTS[i].code == code) return std::string(SIM_REQUESTS[i].name) + " ";
@@ -280,7 +292,8 @@ TEST(SimOptions, ManPageAgreesWithTheTables) {
     for (int code : SIM_FAULT_SCOPES[k.scope].requests) scope += name_of(code);
     table[1].insert(k.name + std::string(" [") + scope + "]" + (k.arg == ARG_NONE ? "" : " ARG"));
   }
-  for (int i = 0; i < SIM_NREQUESTS; i++) table[2].insert(name_of(SIM_REQUESTS[i].code) + sim_request_code(SIM_REQUESTS[i].code));
+  for (int i = 0; i < SIM_NREQUESTS; i++)
+    table[2].insert(SIM_REQUESTS[i].name + (" " + sim_request_code(SIM_REQUESTS[i].code)));
   // The OPTIONS section: .TP heads at depth 0, kinds at depth 1 under the
   // requests (.RB) their paragraph names, the requests' table in .TS.
   std::ifstream in(K3_SOURCE_DIR "/man/k3host-sim.1");
@@ -315,5 +328,5 @@ TEST(SimOptions, ManPageAgreesWithTheTables) {
       kind += " ARG";
   }
   const char *what[] = {"options", "fault kinds", "requests"};
-  for (int i = 0; i < 3; i++) EXPECT_EQ(man[i], table[i]) << what[i] << " (man/k3host-sim.1 against sim/sim_options.cpp)";
+  for (int i = 0; i < 3; i++) EXPECT_EQ(man[i], table[i]) << what[i] << ": man/k3host-sim.1, then the tables";
 }
