@@ -30,6 +30,7 @@
 #include "platform.h"
 #include "station.h"
 #include "stnreport.h"
+#include "tag.h"
 #include "utilities.h"
 #include "vbus.h"
 
@@ -52,13 +53,8 @@ Bytes RECORDED;
 Bytes take(size_t k) { return k = k < (size_t)(end - at) ? k : (size_t)(end - at), at += k, Bytes(at - k, at); }
 int byte() { return at < end ? *at++ : 0; }
 
-Bytes frame(int code, Bytes f) {  // f: the payload
-  f.resize(f.size() < PAYLOAD_MAX ? f.size() : PAYLOAD_MAX);
-  f.insert(f.begin(), {0x55, 0xAA, (uint8_t)(code >> 8), (uint8_t)code, (uint8_t)(f.size() >> 8), (uint8_t)f.size()});
-  uint32_t c = crc16byte2(f.data(), (int)f.size());
-  for (int i = 24; i >= 0; i -= 8) f.push_back((uint8_t)(c >> i));
-  return f;
-}
+// A frame as the emulated tag builds it (a payload cut to the largest).
+Bytes frame(int code, const Bytes &f) { return tag_frame(code, f.data(), (int)f.size()); }
 
 Bytes answer(int code, const Bytes &) {
   if (at == end) return {};

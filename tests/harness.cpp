@@ -19,7 +19,6 @@
 #include <fstream>
 #include <regex>
 
-#include "crc16v3.h"
 #include "host.h"
 #include "hostflsh.h"
 #include "k3host.h"
@@ -30,6 +29,7 @@
 #include "platform.h"
 #include "station.h"
 #include "stnreport.h"
+#include "tag.h"
 #include "utilities.h"
 
 namespace {
@@ -143,14 +143,7 @@ const PlatHooks HOOKS = {script_kbhit, script_getch, script_putch, vbus_now_ms, 
 }  // namespace
 
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload) {
-  size_t n = std::min(payload.size(), (size_t)PAYLOAD_MAX);
-  std::vector<uint8_t> f(FRAME_HDR + n);
-  const uint8_t head[FRAME_HDR] = {0x55, 0xAA, (uint8_t)(code >> 8), (uint8_t)code, (uint8_t)(n >> 8), (uint8_t)n};
-  std::copy(head, head + FRAME_HDR, f.begin());
-  std::copy(payload.begin(), payload.begin() + (long)n, f.begin() + FRAME_HDR);
-  uint32_t c = crc16byte2(f.data(), (int)n + FRAME_HDR);
-  for (int i = 0; i < 4; i++) f.push_back((uint8_t)(c >> (24 - 8 * i)));
-  return f;
+  return tag_frame(code, payload.data(), (int)payload.size());
 }
 
 void reset_modules() {

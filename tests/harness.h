@@ -52,7 +52,8 @@ const int EXIT_MINUS_1 = -1;
 const int EXIT_MINUS_1 = 255;
 #endif
 
-// A well-formed frame (sync, code, length, payload, check value).
+// A well-formed frame (sync, code, length, payload, check value), as the
+// emulated tag builds its replies.
 std::vector<uint8_t> make_frame(int code, const std::vector<uint8_t> &payload);
 
 // Every module's state as at program start (each module's _reset).
