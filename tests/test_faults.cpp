@@ -78,7 +78,7 @@ void oldkept(Faults &) {
 // after it: HOST_END.
 enum Runner { HOST, HOST_END, PARAMS, PROGRAM };
 
-// A row: what fails (its name, for --gtest_filter='*FailureMatrix*/NAME*');
+// A row: what fails (its name, for --gtest_filter='Faults/*/NAME');
 // the fault ({request code, occurrence (0: every), kind, argument}; none
 // without); the keys typed (after a '~' typed 10 s on; the row adds the quit
 // a minute on); the text shown exactly once ("" checks only the rest); other
@@ -537,7 +537,7 @@ TEST_P(FailureMatrix, ShownOnceAndTheSessionGoesOn) {
 }
 
 // Each row by its name: the words of what fails, joined by '_'.
-INSTANTIATE_TEST_SUITE_P(Row, FailureMatrix, ::testing::ValuesIn(ROWS), [](const auto &info) {
+INSTANTIATE_TEST_SUITE_P(Faults, FailureMatrix, ::testing::ValuesIn(ROWS), [](const auto &info) {
   std::string name = std::regex_replace(info.param.what, std::regex("[^A-Za-z0-9]+"), "_");
   return name.back() == '_' ? name.substr(0, name.size() - 1) : name;
 });
