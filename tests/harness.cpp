@@ -192,9 +192,14 @@ void Harness::SetUp() {
   }
   CERR.start(2);
   COUT.start(1);
+  files_ = open_files();
 }
 
 void Harness::TearDown() {
+  // Nothing the program opened stays open after what the test ran.
+  if (files_ >= 0) {
+    EXPECT_EQ(open_files(), files_) << "a file left open";
+  }
   if (usb_handle) releaseif(usb_handle, 1);
   reset_modules();
   plat_sethooks(nullptr);
@@ -231,6 +236,14 @@ struct usb_device *Harness::find(int tag) {
     for (struct usb_device *d = b->devices; d; d = d->next)
       if (vbus_device_tag(d) == tag) return d;
   return nullptr;
+}
+
+int open_files() {
+  int n = 0;
+#ifndef _WIN32
+  for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
+#endif
+  return n;
 }
 
 std::string make_tempdir(const char *prefix) {

@@ -36,6 +36,8 @@ std::string hex(const std::vector<uint8_t> &b);
 
 // A new, empty folder in the system's temporary folder: its path.
 std::string make_tempdir(const char *prefix);
+// How many descriptors are open (0 on Windows): a file left open shows as one more.
+int open_files();
 
 // Sets the TZ variable (null: removes it) and makes the runtime read it.
 void set_tz(const char *tz);
@@ -62,6 +64,7 @@ void reset_modules();
 struct Harness : ::testing::Test {
   void SetUp() override;
   void TearDown() override;
+  int files_ = -1;  // descriptors open once set up (checked at the tear-down)
 
   // A new start within a test: an empty bus, no keys, the program's globals
   // reset and the working directory emptied.

@@ -57,15 +57,6 @@ struct Faults : Harness {
   size_t got(int code) { return payloads(tag, code).size(); }
 };
 
-// How many files the program has open (Linux; elsewhere 0).
-size_t open_files() {
-  size_t n = 0;
-#ifdef __linux__
-  for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
-#endif
-  return n;
-}
-
 // A bad-block table file already there; and it kept, nothing beside it.
 void oldtable(Faults &) { Harness::file("badblocks_4B33_0A17.txt", "old"); }
 void oldkept(Faults &) {
@@ -345,7 +336,7 @@ const Row ROWS[] = {
   {.what = "offload: the header cannot be sought", .shown = " error seeking to file header\n", .setup = [](Faults &t) {
      // A pipe takes the data but cannot seek back to complete the header.
      static int fd[2];
-     if (pipe(fd) == 0) fcntl(fd[1], F_SETPIPE_SZ, 1 << 20);
+     if (pipe(fd) == 0) fcntl(fd[1], F_SETPIPE_SZ, 1 << 20), t.files_ += 2;  // the test's own, not a leak
      t.keys("9/proc/self/fd/" + std::to_string(fd[1]) + "\r0 1\r0 1\r");
    }},
 #endif
@@ -510,7 +501,6 @@ TEST_P(FailureMatrix, ShownOnceAndTheSessionGoesOn) {
   tag = attach();
   if (r.fault.code >= 0) vbus_fault(tag, r.fault);
   if (r.setup) r.setup(*this);
-  size_t files = open_files();
   int quit = r.runner <= HOST_END && r.result == 1;
   size_t later = r.keys.find('~');
   keys(r.keys.substr(0, later));
@@ -533,7 +523,6 @@ TEST_P(FailureMatrix, ShownOnceAndTheSessionGoesOn) {
   }
   text = e;
   if (r.left) r.left(*this);
-  EXPECT_EQ(open_files(), files) << "a file left open";
 }
 
 // Each row by its name: the words of what fails, joined by '_'.
@@ -655,7 +644,7 @@ TEST_F(Faults, SoakOffloadAndEraseCycles) {
   vbus_record(0);  // the bus keeps no log, so that only the program's own memory counts
   // Open files and heap in use, once the first allocations have settled.
   auto use = [] {
-    std::pair<size_t, size_t> n{open_files(), 0};
+    std::pair<size_t, size_t> n{(size_t)open_files(), 0};
 #ifdef __GLIBC__
     n.second = mallinfo2().uordblks;
 #endif

@@ -115,15 +115,6 @@ TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
   }
 }
 
-// How many descriptors are open: a file left open shows as one more.
-static int open_files() {
-  int n = 0;
-#ifndef _WIN32
-  for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
-#endif
-  return n;
-}
-
 static std::u32string keys;  // what the "keyboard" will give, from at on
 static size_t at;
 
