@@ -77,8 +77,18 @@ TEST_F(Station, Runs) {
      [](Station &, int) { fs::create_directories(FOLDER1); file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd"), "keep"); },
      [](Station &) { return file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd")) == "keep" &&
                             fs::exists(FOLDER1 + std::string("rec001_20260310T060000Z_2.kvd")); }},
-    {"--erase-saved erases every verified recording", {1, 2}, 1, 1, all(1, "saved yes yes") + ", " + all(2, "saved yes yes"),
-     0, nullptr, nullptr},
+    {"--erase-saved erases every verified recording; the console's and the page's counts and the page's table", {1, 2}, 1,
+     1, all(1, "saved yes yes") + ", " + all(2, "saved yes yes"), 0, nullptr, [](Station &t) {
+       std::string page = file(report_html()), e = t.err();
+       EXPECT_EQ(count(e, "Error"), 0u);
+       EXPECT_EQ(count(e, "-0001: 3 saved (2.4 MB), 0 held from before, 3 verified, 3 erased\n"), 1u);
+       EXPECT_EQ(count(page, "<p>3 recordings: 3 saved, 0 held from before, 0 stopped, 0 failed, 0 left; 2.4 MB on the "
+                             "disk; 3 verified; 3 erased</p>"), 1u);
+       EXPECT_EQ(count(page, "<tr class=\"erased\"><td>1</td><td>2026-03-10T06:00:00Z</td><td>2026-03-10T06:30:00Z</td>"
+                             "<td>0003-0102-4b33-0b01-0001/rec001_20260310T060000Z.kvd</td><td>0.79</td><td>3/3</td><td>"
+                             "saved</td><td>yes</td><td>yes</td><td></td></tr>"), 1u);
+       return true;
+     }},
     {"--erase-saved, the record cannot be written: nothing verified, nothing erased", {1}, 1, 1, all(1, "saved no no"), 3,
      [](Station &, int) { fs::create_directories(FOLDER1 + std::string("_offloads.txt")); }, nullptr},
     {"a tag pulled out mid-offload: kept and stopped; back again, offloaded whole into a new file", {1, 1}, 1, 1,
@@ -103,6 +113,7 @@ TEST_F(Station, Runs) {
   for (const Row &r : ROWS) {
     SCOPED_TRACE(r.what);
     fresh();
+    err();  // the console of this row only
     VISITS.clear();
     std::string shown;
     for (int run = 0; run < r.runs; run++) {
