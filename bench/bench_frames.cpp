@@ -14,7 +14,6 @@
 //   BM_getmess      the emulated tag sends a maximum frame on the virtual bus
 //                   and getmess reads and checks it into RXBUFF
 #include <benchmark/benchmark.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -16,7 +16,7 @@ extern unsigned char REQBUFF[FRAME_MAX];  // the one request buffer
 // one more for a terminator, so no use of such a len can leave it.
 #define RXBUFF_SIZE (2 + 0xFFFF + 1)
 extern unsigned char RXBUFF[RXBUFF_SIZE];
-extern usb_dev_handle *usb_handle;        // the claimed tag
+extern usb_dev_handle *usb_handle;  // the claimed tag
 
 // Result of the last library call that failed in sendreq, sendbuff or
 // getmess (a negative errno), or 0; lets callers tell a vanished tag apart.
@@ -86,15 +86,15 @@ int mess_resp(MessRec *rec);
 // transport has spoken already) or " Error: failed <what> with flag %04x".
 int askreq(int code, int n, MessRec *rec, const char *what, int quiet_send);
 
-int getboardid(uint32_t id[5]);        // 0 good, 1 failed (printed)
-int boardid_resp(MessRec *rec);        // 0 printed, 1 bad length
-int boardadcread_resp(MessRec *rec);   // 0 printed, 1 bad length
-int getboardtime(int32_t *t);          // 0 good, 1 failed (printed)
-int boardtimeshow(void);               // 0 shown, 1 failed
-int timeset_req(void);                 // 0 request sent, 1 send failed
-int board_soc_read(uint32_t soc[3]);   // 0 good, 1 failed (printed)
-int board_soc(void);                   // 0 shown, 1 failed
-int send_reboot(void);                 // 0 acknowledged, 1 otherwise; silent
+int getboardid(uint32_t id[5]);       // 0 good, 1 failed (printed)
+int boardid_resp(MessRec *rec);       // 0 printed, 1 bad length
+int boardadcread_resp(MessRec *rec);  // 0 printed, 1 bad length
+int getboardtime(int32_t *t);         // 0 good, 1 failed (printed)
+int boardtimeshow(void);              // 0 shown, 1 failed
+int timeset_req(void);                // 0 request sent, 1 send failed
+int board_soc_read(uint32_t soc[3]);  // 0 good, 1 failed (printed)
+int board_soc(void);                  // 0 shown, 1 failed
+int send_reboot(void);                // 0 acknowledged, 1 otherwise; silent
 uint32_t short_id(const uint32_t id[5]);
 
 // ---- Session ----
@@ -102,9 +102,9 @@ uint32_t short_id(const uint32_t id[5]);
 // Menu modes: the value of mode.
 enum { MODE_USER = 0, MODE_EXPERT = 1, MODE_SETUP = 2 };
 
-extern int mode;     // MODE_USER (also any unknown value), MODE_EXPERT or MODE_SETUP
-extern int devtype;  // index into DEVTYPES, -1 unknown
-extern uint32_t tagid; // short board id of the tag identified in this session, 0 none
+extern int mode;        // MODE_USER (also any unknown value), MODE_EXPERT or MODE_SETUP
+extern int devtype;     // index into DEVTYPES, -1 unknown
+extern uint32_t tagid;  // short board id of the tag identified in this session, 0 none
 extern const char *const DEVTYPES[5];
 
 // Runs a session with the tag: 1 quit, 0 restart (or the session could not

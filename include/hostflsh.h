@@ -76,8 +76,8 @@ int savedatadir(void);
 extern diritem *HFLS_dirtab;  // the directory the tag last sent, or null
 extern int HFLS_nrecs;        // its entries; -1 when no directory is held
 extern int HFLS_flag;         // DIR_CUT or DIR_PARTIAL as below, else 0
-#define DIR_CUT 1              // the tag had more entries than it sent
-#define DIR_PARTIAL 2          // the reply ended part-way through an entry
+#define DIR_CUT 1             // the tag had more entries than it sent
+#define DIR_PARTIAL 2         // the reply ended part-way through an entry
 extern int32_t mbfree;        // free flash in MB; -1 unknown
 
 // Fetches the directory. 0 held (possibly empty); 1 failed (message printed,

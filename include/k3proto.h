@@ -5,28 +5,28 @@
 
 // Frame layout: sync word, code, payload length, payload, 4-byte check.
 #define FRAME_SYNC 0x55AA
-#define FRAME_HDR 6          // sync, code and length
-#define FRAME_CHECK 4        // the two-lane CRC after the payload
+#define FRAME_HDR 6    // sync, code and length
+#define FRAME_CHECK 4  // the two-lane CRC after the payload
 #define FRAME_OVERHEAD (FRAME_HDR + FRAME_CHECK)
-#define FRAME_MAX 30730      // largest frame in either direction
+#define FRAME_MAX 30730  // largest frame in either direction
 #define PAYLOAD_MAX (FRAME_MAX - FRAME_OVERHEAD)
 
 // USB endpoints and set-up.
-#define EP_OUT 2             // request frames
-#define EP_IN 0x82           // frames from the tag
-#define EP_BOOT 6            // raw boot image to a tag in boot-loader state
+#define EP_OUT 2    // request frames
+#define EP_IN 0x82  // frames from the tag
+#define EP_BOOT 6   // raw boot image to a tag in boot-loader state
 #define USB_CONFIG 1
 #define USB_IFACE 0
-#define USB_PACKET 64        // a write of a multiple of this ends with a zero-length packet
+#define USB_PACKET 64  // a write of a multiple of this ends with a zero-length packet
 
 // Time-outs, in milliseconds.
-#define TMO_WRITE 1000       // request frame, zero-length packet, raw bytes
-#define TMO_REPLY 3000       // reply to a request
-#define TMO_DIR 32000        // the recording directory
-#define TMO_DRAIN 200        // drain before a sync request; idle poll of the session
-#define TMO_DRAIN_AFTER 100  // drain after the sync acknowledge
-#define TMO_BOOTCHUNK 5000   // one chunk of the boot image
-#define WAIT_AFTER_BOOT 2500 // for the tag to come back in host state
+#define TMO_WRITE 1000        // request frame, zero-length packet, raw bytes
+#define TMO_REPLY 3000        // reply to a request
+#define TMO_DIR 32000         // the recording directory
+#define TMO_DRAIN 200         // drain before a sync request; idle poll of the session
+#define TMO_DRAIN_AFTER 100   // drain after the sync acknowledge
+#define TMO_BOOTCHUNK 5000    // one chunk of the boot image
+#define WAIT_AFTER_BOOT 2500  // for the tag to come back in host state
 
 // Receive status of getmess.
 #define RX_GOOD 0

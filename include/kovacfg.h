@@ -9,7 +9,7 @@
 
 // Audio and sensor options, register 32 in packed form.
 struct TagApp {
-  uint8_t gain1;          // 0 low, 1 high
+  uint8_t gain1;  // 0 low, 1 high
   uint8_t gain2;
   uint8_t sample_rate;    // index into AUD_FS
   uint8_t sensor_seq;     // index into SENS_SEQ
@@ -27,7 +27,7 @@ struct TagParams {
   uint8_t command[2];          // written to register 0
   MspSensors sensors;
   TagApp app;
-  uint32_t tag;                // short board id of the tag they belong to
+  uint32_t tag;  // short board id of the tag they belong to
 };
 
 extern TagParams k3p;

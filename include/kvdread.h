@@ -14,22 +14,22 @@ enum KvdVerdict { KVD_GOOD, KVD_EMPTY, KVD_DIFFERS, KVD_STOPPED, KVD_DAMAGED, KV
 extern const char *const KVD_VERDICT[7];  // "good", "EMPTY", ...
 
 struct KvdInfo {
-  uint32_t started = 0;       // host clock at the start, seconds since 1970 UTC
-  uint32_t time2 = 0;         // the header's second time field
-  uint16_t id[5] = {};        // the tag's board identity words
+  uint32_t started = 0;  // host clock at the start, seconds since 1970 UTC
+  uint32_t time2 = 0;    // the header's second time field
+  uint16_t id[5] = {};   // the tag's board identity words
   int start_chip = 0, start_block = 0;
   int end_chip = 0, end_block = 0;
-  uint32_t blocks = 0;        // completed blocks
+  uint32_t blocks = 0;  // completed blocks
   uint16_t crc = 0, crc_want = 0;
-  uint64_t data_bytes = 0;    // page data between header and trailer
-  bool closed = false;        // the header was completed (its closing fields set)
-  bool readable = false;      // the file could be read at all
-  bool header = false;        // it has a whole header, so the fields above mean something
+  uint64_t data_bytes = 0;  // page data between header and trailer
+  bool closed = false;      // the header was completed (its closing fields set)
+  bool readable = false;    // the file could be read at all
+  bool header = false;      // it has a whole header, so the fields above mean something
   KvdVerdict verdict = KVD_UNREADABLE;
-  bool recorded = false;      // the offload record in the file's folder names it
-  int rec_outcome = 0;        // then: what the record says (OFF_COMPLETE, ...)
-  uint32_t rec_range = 0;     // the blocks the recording spans
-  int32_t rec_written = 0;    // the blocks and bytes the record says the file holds
+  bool recorded = false;    // the offload record in the file's folder names it
+  int rec_outcome = 0;      // then: what the record says (OFF_COMPLETE, ...)
+  uint32_t rec_range = 0;   // the blocks the recording spans
+  int32_t rec_written = 0;  // the blocks and bytes the record says the file holds
   uint64_t rec_bytes = 0;
 };
 

@@ -14,7 +14,7 @@
 #define MSPREG_TAGAPP 32   // audio and sensor option word, 2 bytes
 #define MSPREG_FWINFO 128  // firmware information record, 64 bytes
 
-#define TMO_MSPDRAIN 100   // a stale frame cleared before a transmit
+#define TMO_MSPDRAIN 100  // a stale frame cleared before a transmit
 
 // The MSP's sensor readings.
 struct MspSensors {

@@ -15,7 +15,7 @@
 #define PARAM_MAXWORDS 250      // most words a writer puts in one record
 #define PARAM_RECLEN (2 + 255)  // record buffer: id, size, up to 255 words
 #define PARAMSTEMP "_paramstemp.txt"
-#define BADBLK_FNAME_LEN 32  // room for "badblocks_HHHH_LLLL.txt"
+#define BADBLK_FNAME_LEN 32                              // room for "badblocks_HHHH_LLLL.txt"
 #define PARAM_MAXCHIPS (PARAM_ID_END - PARAM_ID_BADBLK)  // chips with a bad-block record: ids 0xE0 to 0xFE
 
 // What reading or writing one parameter record (in the store or in a text

@@ -23,8 +23,8 @@
 
 #include "offrec.h"
 
-#define REPORT_NAME 64     // "station-20261207T084800Z.csv" and its terminator
-#define REPORT_NOTE 120    // a note with its terminator
+#define REPORT_NAME 64       // "station-20261207T084800Z.csv" and its terminator
+#define REPORT_NOTE 120      // a note with its terminator
 #define REPORT_MAXRECS 3000  // recordings of one tag the page draws (more are listed only in the CSV)
 
 // The outcomes of a row.
@@ -39,9 +39,9 @@ struct reportrow {
   long long bytes;
   int32_t blocks;
   uint32_t range;
-  int outcome;           // RPT_*
-  int verified;          // 1 yes, 0 no, -1 nothing to verify
-  int erased;            // 1 yes, 0 no, 2 stopped part-way, -1 not asked for
+  int outcome;   // RPT_*
+  int verified;  // 1 yes, 0 no, -1 nothing to verify
+  int erased;    // 1 yes, 0 no, 2 stopped part-way, -1 not asked for
   char note[REPORT_NOTE];
 };
 

@@ -232,8 +232,8 @@ struct usb_device *usb_device(usb_dev_handle *dev);
 
 int usb_get_string(usb_dev_handle *dev, int index, int langid, char *buf, size_t buflen);
 int usb_get_string_simple(usb_dev_handle *dev, int index, char *buf, size_t buflen);
-int usb_get_descriptor_by_endpoint(usb_dev_handle *udev, int ep, unsigned char type, unsigned char index,
-                                   void *buf, int size);
+int usb_get_descriptor_by_endpoint(usb_dev_handle *udev, int ep, unsigned char type, unsigned char index, void *buf,
+                                   int size);
 int usb_get_descriptor(usb_dev_handle *udev, unsigned char type, unsigned char index, void *buf, int size);
 
 int usb_bulk_write(usb_dev_handle *dev, int ep, const char *bytes, int size, int timeout);

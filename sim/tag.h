@@ -33,9 +33,9 @@ struct TagOutgoing {
 struct Tag {
   int id = 0;
   TagConfig cfg;
-  int state = 1;             // 0 boot loader, 1 host
-  bool present = false;      // on the bus now
-  int generation = 0;        // bumps at each enumeration; device records carry it
+  int state = 1;         // 0 boot loader, 1 host
+  bool present = false;  // on the bus now
+  int generation = 0;    // bumps at each enumeration; device records carry it
   bool reenum_pending = false;
   unsigned long reenum_at = 0;
 
@@ -43,9 +43,9 @@ struct Tag {
   uint64_t seq = 0;
 
   std::vector<Fault> faults;
-  std::map<int, int> seen;   // requests per code since attach
+  std::map<int, int> seen;  // requests per code since attach
   bool zlp_fail_next = false;
-  std::vector<uint8_t> held; // a frame of a multiple of 64 bytes, awaiting its ZLP
+  std::vector<uint8_t> held;  // a frame of a multiple of 64 bytes, awaiting its ZLP
   std::vector<Fault> held_faults;
 
   std::vector<std::vector<uint8_t>> received;

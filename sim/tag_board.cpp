@@ -61,9 +61,8 @@ static void req_reboot(Tag &t, const uint8_t *, int) {
 }
 
 static const TagRequest BOARD_REQUESTS[] = {
-    {REQ_SYNC, req_sync},       {REQ_BOARDID, req_boardid}, {REQ_ADC, req_adc},
-    {REQ_TIMEREAD, req_timeread}, {REQ_TIMESET, req_timeset}, {REQ_SOC, req_soc},
-    {REQ_REBOOT, req_reboot},   {0, nullptr},
+    {REQ_SYNC, req_sync},       {REQ_BOARDID, req_boardid}, {REQ_ADC, req_adc},       {REQ_TIMEREAD, req_timeread},
+    {REQ_TIMESET, req_timeset}, {REQ_SOC, req_soc},         {REQ_REBOOT, req_reboot}, {0, nullptr},
 };
 
 // ---- State file keys ----

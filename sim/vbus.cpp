@@ -3,6 +3,8 @@
 // real usb_bus/usb_device lists: each enumeration of a tag gets a device
 // record of its own, freed by the first search after the tag has left, as
 // the library frees its own.
+#include "vbus.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,7 +18,6 @@
 #include "platform.h"
 #include "tag.h"
 #include "usbapi.h"
-#include "vbus.h"
 
 // libusb-win32's API has no list-head variable, only usb_get_busses()
 // behind a macro of that name: there the bus keeps the variable to itself.
@@ -34,16 +35,16 @@ K3_BUSSES_STATIC struct usb_bus *usb_busses = nullptr;
 #define PID_HOST 0x1235
 #define MAX_BUS 127
 #define REALTIME_STEP_US 10000  // longest sleep of a waiting read in real time
-#define REALTIME_SPIN_US 200     // end of a paced wait not left to the sleep's accuracy
-#define LINK_PACKETS_PER_MS 19   // bulk packets of 64 bytes a full-speed frame carries
+#define REALTIME_SPIN_US 200    // end of a paced wait not left to the sleep's accuracy
+#define LINK_PACKETS_PER_MS 19  // bulk packets of 64 bytes a full-speed frame carries
 
 struct usb_dev_handle {
   int tag;
-  int generation;            // the enumeration the handle was opened on
+  int generation;  // the enumeration the handle was opened on
   struct usb_device *dev;
   bool open;
   bool claimed;
-  long boot_bytes;           // image bytes written through this handle
+  long boot_bytes;  // image bytes written through this handle
 };
 
 namespace {
@@ -65,12 +66,12 @@ struct Bus {
   std::vector<std::unique_ptr<struct usb_bus>> buses;
   std::vector<std::unique_ptr<usb_dev_handle>> handles;
   std::vector<BusEvent> events;
-  uint64_t clock = 0;        // virtual time (us)
+  uint64_t clock = 0;  // virtual time (us)
   bool realtime = false;
-  bool link = false;         // paced like a full-speed link (vbus_link)
-  unsigned long latency = 0; // the tag's latency before a reply on that link (us)
-  uint64_t link_free = 0;    // when the link has carried what it was given
-  uint64_t link_busy = 0;    // what vbus_link_us reports
+  bool link = false;          // paced like a full-speed link (vbus_link)
+  unsigned long latency = 0;  // the tag's latency before a reply on that link (us)
+  uint64_t link_free = 0;     // when the link has carried what it was given
+  uint64_t link_busy = 0;     // what vbus_link_us reports
   bool record = true;
   int devnum = 0;
 };
@@ -466,7 +467,9 @@ std::vector<SimRecording> vbus_flash_dir(int tag) {
 
 void usb_init(void) {}
 void usb_set_debug(int level) { (void)level; }
-struct usb_bus *usb_get_busses(void) { return usb_busses; }
+struct usb_bus *usb_get_busses(void) {
+  return usb_busses;
+}
 char *usb_strerror(void) { return ERRTEXT; }
 
 int usb_find_busses(void) {
@@ -573,11 +576,11 @@ struct usb_device *usb_device(usb_dev_handle *h) {
 int usb_set_configuration(usb_dev_handle *h, int configuration) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   Tag *t = live(h);
-  int r = !t                               ? -ENODEV
-          : t->cfg.no_access                ? -EPERM
-          : configuration != USB_CONFIG     ? -EINVAL
+  int r = !t                                 ? -ENODEV
+          : t->cfg.no_access                 ? -EPERM
+          : configuration != USB_CONFIG      ? -EINVAL
           : (t->cfg.refuse & REFUSE_SETCONF) ? -EIO
-                                            : 0;
+                                             : 0;
   log_event(EV_SETCONF, h->tag, configuration, {}, r);
   return seterr(r);
 }
@@ -605,7 +608,10 @@ int usb_claim_interface(usb_dev_handle *h, int interface) {
 int usb_release_interface(usb_dev_handle *h, int interface) {
   if (!h || !known_handle(h) || !h->open) return seterr(-EBADF);
   Tag *t = live(h);
-  int r = !t ? -ENODEV : (interface != USB_IFACE || !h->claimed) ? -EINVAL : (t->cfg.refuse & REFUSE_RELEASE) ? -EIO : 0;
+  int r = !t                                        ? -ENODEV
+          : (interface != USB_IFACE || !h->claimed) ? -EINVAL
+          : (t->cfg.refuse & REFUSE_RELEASE)        ? -EIO
+                                                    : 0;
   if (r == 0) h->claimed = false;
   log_event(EV_RELEASE, h->tag, interface, {}, r);
   return seterr(r);

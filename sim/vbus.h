@@ -50,18 +50,18 @@ struct SimRecording {
 // loader, or the reset vector erased) the MSP does not answer its registers:
 // transmit, receive and sensor replies carry status 2 and no bytes.
 struct SimMsp {
-  bool fitted = true;            // false: the MSP requests are nacked
-  uint16_t status = 0;           // status word of register and sensor replies while running
-  uint16_t battery_mv = 3690;    // sensor readings
-  uint16_t salinity = 960;       // raw, 0 to 1023
-  uint16_t aux = 0x0123;         // the third reading
-  int wio = -1;                  // last WIO test value, -1 none yet
-  std::vector<uint8_t> regs;     // 256 bytes; empty at attach: power-on defaults
-  uint8_t ptr = 0;               // register address of the next receive
-  std::vector<uint8_t> mem;      // 64 KiB image; empty at attach: a factory program and record
-  bool in_bsl = false;           // in the boot loader since its first frame, until a start
-  bool unlocked = false;         // the boot loader has taken the password
-  int started_at = -1;           // address the program was last started at, -1 never
+  bool fitted = true;          // false: the MSP requests are nacked
+  uint16_t status = 0;         // status word of register and sensor replies while running
+  uint16_t battery_mv = 3690;  // sensor readings
+  uint16_t salinity = 960;     // raw, 0 to 1023
+  uint16_t aux = 0x0123;       // the third reading
+  int wio = -1;                // last WIO test value, -1 none yet
+  std::vector<uint8_t> regs;   // 256 bytes; empty at attach: power-on defaults
+  uint8_t ptr = 0;             // register address of the next receive
+  std::vector<uint8_t> mem;    // 64 KiB image; empty at attach: a factory program and record
+  bool in_bsl = false;         // in the boot loader since its first frame, until a start
+  bool unlocked = false;       // the boot loader has taken the password
+  int started_at = -1;         // address the program was last started at, -1 never
 };
 
 // Library calls an emulated tag can be made to refuse (TagConfig::refuse).
@@ -69,26 +69,26 @@ enum { REFUSE_SETCONF = 1, REFUSE_RELEASE = 2, REFUSE_CLOSE = 4, REFUSE_BOOT = 8
 
 // How one emulated tag starts.
 struct TagConfig {
-  int bootloader = 0;         // 1: appears as 0451:9001 and takes a boot image
-  int devtype = 4;            // word 0 of the battery reply (4 = KOVA-3)
+  int bootloader = 0;  // 1: appears as 0451:9001 and takes a boot image
+  int devtype = 4;     // word 0 of the battery reply (4 = KOVA-3)
   uint16_t boardid[5] = {0x0003, 0x0102, 0x4B33, 0x0A17, 0x0001};
   uint16_t adc[4] = {812, 1650, 2048, 37};
   uint16_t battery_status = 0;  // bit 0: charging in progress
   uint16_t battery_mv = 3712;
-  int32_t clock_offset = 0;   // tag clock minus host clock, in seconds
-  int held = 0;               // another program holds it: claim gives -EBUSY
-  int refuse = 0;             // library calls on it that fail with -EIO: REFUSE_* bits
-  int bus = 1;                // bus number the tag sits on (buses in order)
+  int32_t clock_offset = 0;        // tag clock minus host clock, in seconds
+  int held = 0;                    // another program holds it: claim gives -EBUSY
+  int refuse = 0;                  // library calls on it that fail with -EIO: REFUSE_* bits
+  int bus = 1;                     // bus number the tag sits on (buses in order)
   unsigned long reenum_ms = 1000;  // boot image received -> back in host state
-  int read_error = 0;         // non-zero: its IN endpoint is stalled, so every
-                              // read ends at once with nothing (the library gives 0)
-  int zlp = 1;                // 1: a transfer of a multiple of 64 bytes is ended with
-                              // a zero-length packet; 0: it is not, and a read with
-                              // room left runs on into the next transfer
-  int no_access = 0;          // the user may not write to its device node: set
-                              // configuration and claim fail with -EPERM
-  long leave_at_ms = -1;      // bus time at which it leaves the bus on its own, -1 never
-  std::string statedir;       // where the tag's state is kept; empty: memory only
+  int read_error = 0;              // non-zero: its IN endpoint is stalled, so every
+                                   // read ends at once with nothing (the library gives 0)
+  int zlp = 1;                     // 1: a transfer of a multiple of 64 bytes is ended with
+                                   // a zero-length packet; 0: it is not, and a read with
+                                   // room left runs on into the next transfer
+  int no_access = 0;               // the user may not write to its device node: set
+                                   // configuration and claim fail with -EPERM
+  long leave_at_ms = -1;           // bus time at which it leaves the bus on its own, -1 never
+  std::string statedir;            // where the tag's state is kept; empty: memory only
   // Flash: two 1 GiB chips (4096 blocks of 64 pages of 2048 words), a few
   // bad blocks each.
   std::vector<SimChip> chips = {{0x00D3, 4096, 64, 2048, {5, 1021, 3071}}, {0x00D3, 4096, 64, 2048, {77}}};
@@ -143,8 +143,8 @@ enum FaultKind {
   FAULT_SKIPBLOCK,   // first and last page 0xFFFF, no data: the block is skipped
   FAULT_PAGEERRORS,  // the descriptor's error count is arg
   // MSP boot-loader frame (0x409) and MSP transmit (0x40a) only.
-  FAULT_REFUSE,      // the boot loader answers 0xA0 whatever the frame; a
-                     // transmit is answered with status 2 and not stored
+  FAULT_REFUSE,  // the boot loader answers 0xA0 whatever the frame; a
+                 // transmit is answered with status 2 and not stored
 };
 
 // A fault on request `code`, at its nth occurrence counted from 1 (0: every
@@ -159,18 +159,22 @@ struct Fault {
 
 // One thing that crossed the bus, in order, for tests to check the exchange.
 enum BusEventKind {
-  EV_OPEN, EV_CLOSE, EV_SETCONF, EV_CLAIM, EV_RELEASE,
-  EV_WRITE,   // bulk write: ep, data, result
-  EV_ZLP,     // zero-length bulk write
-  EV_READ,    // bulk read: ep, data delivered (empty on time-out), result
+  EV_OPEN,
+  EV_CLOSE,
+  EV_SETCONF,
+  EV_CLAIM,
+  EV_RELEASE,
+  EV_WRITE,  // bulk write: ep, data, result
+  EV_ZLP,    // zero-length bulk write
+  EV_READ,   // bulk read: ep, data delivered (empty on time-out), result
 };
 struct BusEvent {
   BusEventKind kind;
-  int tag;                    // id from vbus_attach
+  int tag;  // id from vbus_attach
   int ep;
   std::vector<uint8_t> data;
-  int result;                 // what the library call returned
-  int timeout = 0;            // the time-out the program gave a bulk read or write, ms
+  int result;       // what the library call returned
+  int timeout = 0;  // the time-out the program gave a bulk read or write, ms
 };
 
 // ---- The bus ----
@@ -194,12 +198,12 @@ struct BusEvent {
 // - Requests are counted for faults when their header (sync, code) can be
 //   read, whether or not the rest of the frame is good.
 
-void vbus_reset(void);                    // no tags, empty log, clock at 0
-int vbus_attach(const TagConfig &cfg);    // puts a tag on the bus; its id
-void vbus_detach(int tag);                // the tag vanishes (handles give -ENODEV)
-int vbus_present(int tag);                // 1 while the tag is on the bus
-int vbus_tag_state(int tag);              // 0 boot loader, 1 host, -1 gone
-int vbus_tag_generation(int tag);         // its enumeration now (new at each return to the bus), 0 while gone
+void vbus_reset(void);                  // no tags, empty log, clock at 0
+int vbus_attach(const TagConfig &cfg);  // puts a tag on the bus; its id
+void vbus_detach(int tag);              // the tag vanishes (handles give -ENODEV)
+int vbus_present(int tag);              // 1 while the tag is on the bus
+int vbus_tag_state(int tag);            // 0 boot loader, 1 host, -1 gone
+int vbus_tag_generation(int tag);       // its enumeration now (new at each return to the bus), 0 while gone
 // The tag a device record of the bus list belongs to (any enumeration of
 // it), or 0 for a pointer that is not one of the bus's records.
 struct usb_device;
@@ -264,11 +268,11 @@ std::vector<int> vbus_boot_chunks(int tag);
 
 // ---- The tag's own state ----
 
-int32_t vbus_tag_clock(int tag);          // the tag's clock now
+int32_t vbus_tag_clock(int tag);  // the tag's clock now
 // The tag's 64 KiB EEPROM, live; throws for no such tag. Changes made here
 // are kept in the state directory at the next vbus_tag_save.
 std::vector<uint8_t> &vbus_tag_eeprom(int tag);
-TagConfig &vbus_tag_config(int tag);      // live settings (battery, type, ...); throws for no such tag
+TagConfig &vbus_tag_config(int tag);  // live settings (battery, type, ...); throws for no such tag
 // Writes the tag's persistent state to its state directory now (after the
 // live settings were changed); nothing without a state directory.
 void vbus_tag_save(int tag);

@@ -81,7 +81,7 @@ DLL int k3tag_usb_get_string_simple(usb_dev_handle *h, int index, char *buf, siz
   return win(usb_get_string_simple(h, index, buf, n));
 }
 DLL int k3tag_usb_get_descriptor_by_endpoint(usb_dev_handle *h, int ep, unsigned char type, unsigned char index,
-                                               void *buf, int size) {
+                                             void *buf, int size) {
   return win(usb_get_descriptor_by_endpoint(h, ep, type, index, buf, size));
 }
 DLL int k3tag_usb_get_descriptor(usb_dev_handle *h, unsigned char type, unsigned char index, void *buf, int size) {
@@ -100,7 +100,7 @@ DLL int k3tag_usb_interrupt_read(usb_dev_handle *h, int ep, char *bytes, int siz
   return win(usb_interrupt_read(h, ep, bytes, size, timeout));
 }
 DLL int k3tag_usb_control_msg(usb_dev_handle *h, int type, int req, int value, int index, char *bytes, int size,
-                                int timeout) {
+                              int timeout) {
   return win(usb_control_msg(h, type, req, value, index, bytes, size, timeout));
 }
 DLL int k3tag_usb_set_configuration(usb_dev_handle *h, int c) { return win(usb_set_configuration(h, c)); }

@@ -189,14 +189,8 @@ int mess_resp(MessRec *rec) {
 }
 
 const menuentry INMENU[] = {
-    {REQ_BOARDID, boardid_resp},
-    {REQ_ADC, boardadcread_resp},
-    {REQ_EEREAD, eepromread_resp},
-    {MSG_ACK, ack_resp},
-    {MSG_NACK, nack_resp},
-    {MSG_ERROR, err_resp},
-    {MSG_TEXT, mess_resp},
-    {0, NULL},
+    {REQ_BOARDID, boardid_resp}, {REQ_ADC, boardadcread_resp}, {REQ_EEREAD, eepromread_resp}, {MSG_ACK, ack_resp},
+    {MSG_NACK, nack_resp},       {MSG_ERROR, err_resp},        {MSG_TEXT, mess_resp},         {0, NULL},
 };
 
 int dispatch(MessRec *rec) {

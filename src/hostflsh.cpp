@@ -510,7 +510,8 @@ int showdirtab(int flag) {
   if (!flag && skipped) fprintf(stderr, " Warning: file system contains fragments - use EXPERT mode\n");
   if (HFLS_flag == DIR_CUT) fprintf(stderr, " Too many files on device - unable to show all\n");
   if (HFLS_flag == DIR_PARTIAL)
-    fprintf(stderr, " Warning: the directory from the device ends part-way through an entry: the listing is incomplete\n");
+    fprintf(stderr,
+            " Warning: the directory from the device ends part-way through an entry: the listing is incomplete\n");
   return HFLS_nrecs;
 }
 
@@ -893,8 +894,7 @@ int offloadrange(const char *path, const diritem *range, int recno, offloadinfo 
   r.outcome = info->outcome;
   offrec_append(DATA_DIR, &r);
   offloadend(kept, info);
-  if (kept != path && info->outcome != OFF_COMPLETE)
-    fprintf(stderr, " The earlier %s is kept as it was\n", path);
+  if (kept != path && info->outcome != OFF_COMPLETE) fprintf(stderr, " The earlier %s is kept as it was\n", path);
   return info->outcome;
 }
 
@@ -1174,8 +1174,9 @@ int parsenums(const char *text, int count, int value) {
   // pick (or erase) recordings nobody meant.
   int outside = scanlist(t, count, value, SCAN_CHECK);
   if (outside < 0) {
-    fprintf(stderr, " Selection not understood, nothing picked: type numbers and ranges such as 1-6,8-10, "
-                    "'a' for all, 'x' for none\n");
+    fprintf(stderr,
+            " Selection not understood, nothing picked: type numbers and ranges such as 1-6,8-10, "
+            "'a' for all, 'x' for none\n");
     return 0;
   }
   if (outside > 0) {
@@ -1251,7 +1252,9 @@ static int pickrecordings(int mode) {
     const diritem *d = getdiritem(i - 1);
     if (PICKS[i] == PICK_YES && d->type != 1)
       fprintf(stderr, " Note: %d is %s, which this listing does not show\n", i,
-              d->type == 0 ? "a fragment" : d->type == 2 ? "a bad block" : "of an unknown type");
+              d->type == 0   ? "a fragment"
+              : d->type == 2 ? "a bad block"
+                             : "of an unknown type");
   }
   return n;
 }
@@ -1310,7 +1313,8 @@ int hflsoffloadrec_req(int mode) {
     fprintf(stderr, " Not saved: %d (%s after %d%s blocks)\n", ended,
             PICKS[ended] != PICK_STOPPED ? "the offload failed"
             : info.gone                  ? "stopped, the tag left the bus"
-                                         : "stopped by a key", (int)info.blocks, of);
+                                         : "stopped by a key",
+            (int)info.blocks, of);
     for (int i = ended + 1; i <= HFLS_nrecs; i++)
       if (PICKS[i] == PICK_LEFT) {
         printpicks(" Not saved: ", PICK_LEFT, " (not offloaded: the offload before them did not finish)\n");
@@ -1336,8 +1340,8 @@ int hflsclearrec_req(int mode) {
       unsafe++;
     }
   if (unsafe) {
-    fprintf(stderr, " Not saved whole in %s (no complete offload in its record, or the file is gone or changed): ",
-            dirshown());
+    fprintf(stderr,
+            " Not saved whole in %s (no complete offload in its record, or the file is gone or changed): ", dirshown());
     printpicks("", PICK_UNSAFE, "\n Erase them anyway? y/n ");
     int c = plat_getch();
     fprintf(stderr, "\n");

@@ -69,8 +69,7 @@ struct usb_device *device_init(int *state) {
   for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
     for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
       for (int row = 0; row < 2; row++) {
-        if (dev->descriptor.idVendor != VIDPID[row][0] || dev->descriptor.idProduct != VIDPID[row][1])
-          continue;
+        if (dev->descriptor.idVendor != VIDPID[row][0] || dev->descriptor.idProduct != VIDPID[row][1]) continue;
         usb_dev_handle *h = claimif(dev, 1);
         if (!h) continue;
         usb_release_interface(h, USB_IFACE);
@@ -118,8 +117,7 @@ usb_dev_handle *claimif(struct usb_device *dev, int quiet) {
 }
 
 int releaseif(usb_dev_handle *h, int quiet) {
-  if (usb_release_interface(h, USB_IFACE) < 0 && !quiet)
-    fprintf(stderr, "Failed on releasing USB interface\n");
+  if (usb_release_interface(h, USB_IFACE) < 0 && !quiet) fprintf(stderr, "Failed on releasing USB interface\n");
   if (usb_close(h) < 0 && !quiet) fprintf(stderr, "Failed on closing USB interface\n");
   return 0;
 }

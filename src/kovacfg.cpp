@@ -27,8 +27,8 @@ const int32_t HMS[4] = {0, 24, 60, 60};
 #define ARM_NO_RELEASE_BY 10
 
 #define SETUP_LINE 80
-#define BURN_MAX 65535     // seconds: the tag holds 16 bits
-#define SALINITY_MAX 100   // percent
+#define BURN_MAX 65535    // seconds: the tag holds 16 bits
+#define SALINITY_MAX 100  // percent
 // The trigger's level on the tag: SALINITY_RAW_MAX at 0 %, SALINITY_RAW_STEP
 // lower for each percent; the salinity sensor reads on the same scale.
 #define SALINITY_RAW_MAX 1023

@@ -11,8 +11,8 @@
 #include "crc16v3.h"
 #include "offrec.h"
 
-const char *const KVD_VERDICT[7] = {"good", "EMPTY", "DIFFERS FROM RECORD", "STOPPED", "DAMAGED", "UNREADABLE",
-                                    "NOT A FILE"};
+const char *const KVD_VERDICT[7] = {"good",    "EMPTY",      "DIFFERS FROM RECORD", "STOPPED",
+                                    "DAMAGED", "UNREADABLE", "NOT A FILE"};
 
 static uint32_t be(const uint8_t *p, int n) {
   uint32_t v = 0;
@@ -150,7 +150,8 @@ std::vector<std::string> kvd_check_file(const std::string &path, KvdInfo *info) 
   // Opening a FIFO or a device would wait for a writer, or read for ever.
   if (!ec && st.type() != std::filesystem::file_type::regular) {
     info->verdict = KVD_NOTFILE;
-    return {std::filesystem::is_directory(st) ? "it is a directory" : "not a regular file (a device, a pipe or a socket)"};
+    return {std::filesystem::is_directory(st) ? "it is a directory"
+                                              : "not a regular file (a device, a pipe or a socket)"};
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) return {"cannot open the file: " + std::string(strerror(errno))};

@@ -79,13 +79,12 @@ static int parseline(char *line, offrec *r) {
   int n = 0;
   if (sscanf(fl[1], "%4x %4x %4x %4x %4x%n", &r->id[0], &r->id[1], &r->id[2], &r->id[3], &r->id[4], &n) != 5 ||
       fl[1][n] || sscanf(fl[3], "%u:%u-%u:%u%n", &r->startchip, &r->startblock, &r->endchip, &r->endblock, &n) != 4 ||
-      fl[3][n] || sscanf(fl[7], "%u%n", &r->range, &n) != 1 || fl[7][n] || sscanf(fl[8], "%d%n", &r->written, &n) != 1 ||
-      fl[8][n] || sscanf(fl[9], "%llu%n", &bytes, &n) != 1 || fl[9][n])
+      fl[3][n] || sscanf(fl[7], "%u%n", &r->range, &n) != 1 || fl[7][n] ||
+      sscanf(fl[8], "%d%n", &r->written, &n) != 1 || fl[8][n] || sscanf(fl[9], "%llu%n", &bytes, &n) != 1 || fl[9][n])
     return 1;
   r->bytes = bytes;
-  if (strcmp(fl[2], "-") != 0 &&
-      (sscanf(fl[2], "%d", &r->recno) != 1 || sscanf(fl[4], "%x", &r->starttime) != 1 ||
-       sscanf(fl[5], "%x", &r->endtime) != 1 || r->recno <= 0))
+  if (strcmp(fl[2], "-") != 0 && (sscanf(fl[2], "%d", &r->recno) != 1 || sscanf(fl[4], "%x", &r->starttime) != 1 ||
+                                  sscanf(fl[5], "%x", &r->endtime) != 1 || r->recno <= 0))
     return 1;
   for (r->outcome = 0; r->outcome < 3 && strcmp(fl[10], OFF_OUTCOME[r->outcome]) != 0; r->outcome++) {
   }

@@ -13,8 +13,8 @@
 #include "hostflsh.h"
 #include "utilities.h"
 
-#define PARAM_PIECE 64                                   // bytes of a record per EEPROM write
-#define BADBLK_LINE 79                                   // characters of a bad-block table line that are read
+#define PARAM_PIECE 64  // bytes of a record per EEPROM write
+#define BADBLK_LINE 79  // characters of a bad-block table line that are read
 
 int paramread(int *addr, int32_t rec[PARAM_RECLEN]) {
   MessRec m;

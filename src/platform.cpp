@@ -2,6 +2,7 @@
 // that tests and the simulator's virtual time put in front of the console
 // keys and the clock, and what a caught Ctrl-C makes of the keys.
 #include "platform.h"
+
 #include "platform_sys.h"
 
 static PlatHooks hooks;  // null members: the system's own functions

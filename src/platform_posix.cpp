@@ -10,9 +10,6 @@
 // restores and then re-raises the signal with its default action, so the
 // exit status still shows the signal). Stopping with Ctrl-Z restores too,
 // and the single-key mode comes back on continue.
-#include "platform.h"
-#include "platform_sys.h"
-
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,11 +22,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform.h"
+#include "platform_sys.h"
+
 namespace {
 
-struct termios saved_tio;            // the terminal as plat_console_init found it
-volatile sig_atomic_t raw_active;    // 1 while the terminal is in single-key mode
-bool atexit_done;                    // the atexit restore is registered once only
+struct termios saved_tio;          // the terminal as plat_console_init found it
+volatile sig_atomic_t raw_active;  // 1 while the terminal is in single-key mode
+bool atexit_done;                  // the atexit restore is registered once only
 
 // The signals that end the process and must not leave the terminal in
 // single-key mode. Their handlers stay after a restore: with the terminal as

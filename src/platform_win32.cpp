@@ -16,9 +16,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 
-#include "platform.h"
-#include "platform_sys.h"
-
 #include <conio.h>
 #include <direct.h>
 #include <errno.h>
@@ -29,6 +26,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
+
+#include "platform.h"
+#include "platform_sys.h"
 
 namespace {
 

@@ -37,9 +37,9 @@ static struct {
   // The tag in hand.
   uint32_t id[5];
   char name[STATION_FOLDER];
-  int total, done;             // recordings to offload; finished
+  int total, done;               // recordings to offload; finished
   long long totalkb, donebytes;  // their size as the directory gives it; the bytes of those finished
-  unsigned long start, shown;  // when its first offload began; the progress line last drawn (ms)
+  unsigned long start, shown;    // when its first offload began; the progress line last drawn (ms)
 } ST;
 
 void station_reset(void) {
@@ -264,7 +264,8 @@ static void notsaved(char *list, const reportrow *row) {
   if (n + 8 >= STATION_SUMMARY || (n >= 4 && strcmp(list + n - 4, " ...") == 0)) return;
   int w = snprintf(list + n, STATION_SUMMARY - n, "%s %d (%s)", n ? "," : "", row->recno,
                    row->note[0] ? row->note : RPT_OUTCOME[row->outcome]);
-  if (w < 0 || (size_t)w >= STATION_SUMMARY - n) snprintf(list + (n < STATION_SUMMARY - 5 ? n : STATION_SUMMARY - 5), 5, " ...");
+  if (w < 0 || (size_t)w >= STATION_SUMMARY - n)
+    snprintf(list + (n < STATION_SUMMARY - 5 ? n : STATION_SUMMARY - 5), 5, " ...");
 }
 
 // Sets the tag's clock and reads the acknowledge. 0 set; 1 not (message printed).

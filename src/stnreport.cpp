@@ -14,11 +14,11 @@
 const char *const RPT_OUTCOME[5] = {"saved", "held", "stopped", "failed", "left"};
 
 #define REPORT_PATH (DATA_DIR_LEN + REPORT_NAME)
-#define REPORT_LINE 1024   // longest CSV line read back
+#define REPORT_LINE 1024  // longest CSV line read back
 #define REPORT_FIELDS 11
-#define REPORT_TRIES 100   // report names tried in one second
-#define PAGE_WIDTH 760     // the timeline's drawing area, in SVG units
-#define PAGE_MARK_MIN 3    // the narrowest mark, so a short recording still shows
+#define REPORT_TRIES 100  // report names tried in one second
+#define PAGE_WIDTH 760    // the timeline's drawing area, in SVG units
+#define PAGE_MARK_MIN 3   // the narrowest mark, so a short recording still shows
 
 static const char COLUMNS[] = "tag,recording,start,end,file,bytes,blocks,outcome,verified,erased,note\n";
 
@@ -96,9 +96,9 @@ int report_row(const reportrow *r) {
   FILE *f = CSV[0] ? fopen(CSV, "at") : NULL;
   int bad = !f;
   if (f) {
-    fprintf(f, "%04x-%04x-%04x-%04x-%04x,%d,%s,%s,%s,%lld,%d/%u,%s,%s,%s,%s\n", (unsigned)r->id[0],
-            (unsigned)r->id[1], (unsigned)r->id[2], (unsigned)r->id[3], (unsigned)r->id[4], r->recno, start, end, file,
-            r->bytes, (int)r->blocks, (unsigned)r->range, RPT_OUTCOME[r->outcome % 5],
+    fprintf(f, "%04x-%04x-%04x-%04x-%04x,%d,%s,%s,%s,%lld,%d/%u,%s,%s,%s,%s\n", (unsigned)r->id[0], (unsigned)r->id[1],
+            (unsigned)r->id[2], (unsigned)r->id[3], (unsigned)r->id[4], r->recno, start, end, file, r->bytes,
+            (int)r->blocks, (unsigned)r->range, RPT_OUTCOME[r->outcome % 5],
             r->verified < 0 ? "-" : YESNO[r->verified != 0], r->erased < 0 ? "-" : YESNO[r->erased % 3], note);
     if (plat_syncfile(f)) bad = 1;
     if (fclose(f) != 0) bad = 1;
@@ -200,12 +200,13 @@ static void pagetag(FILE *f, int n, int more) {
   double span = t1 > t0 ? (double)(t1 - t0) : 1;
   fprintf(f, "<section class=\"tag\"><h2>Tag ");
   html(f, ROWS[0].tag);
-  fprintf(f, "</h2>\n<p>%d recordings: %d saved, %d held from before, %d stopped, %d failed, %d left; %.1f MB on the "
-             "disk; %d verified; %d erased</p>\n",
+  fprintf(f,
+          "</h2>\n<p>%d recordings: %d saved, %d held from before, %d stopped, %d failed, %d left; %.1f MB on the "
+          "disk; %d verified; %d erased</p>\n",
           n, count[RPT_SAVED], count[RPT_HELD], count[RPT_STOPPED], count[RPT_FAILED], count[RPT_LEFT], bytes / 1e6,
           verified, erased);
-  fprintf(f, "<svg class=\"timeline\" width=\"%d\" height=\"52\" viewBox=\"0 0 %d 52\" role=\"img\">\n", PAGE_WIDTH + 20,
-          PAGE_WIDTH + 20);
+  fprintf(f, "<svg class=\"timeline\" width=\"%d\" height=\"52\" viewBox=\"0 0 %d 52\" role=\"img\">\n",
+          PAGE_WIDTH + 20, PAGE_WIDTH + 20);
   fprintf(f, "<line x1=\"10\" y1=\"34\" x2=\"%d\" y2=\"34\" stroke=\"#888\"/>\n", PAGE_WIDTH + 10);
   for (int i = 0; i < n; i++) {
     const pagerow *r = &ROWS[i];
@@ -225,8 +226,9 @@ static void pagetag(FILE *f, int n, int more) {
   fprintf(f, "</text><text x=\"%d\" y=\"48\" text-anchor=\"end\">", PAGE_WIDTH + 10);
   html(f, ROWS[last].end);
   fprintf(f, "</text></svg>\n");
-  fprintf(f, "<table><tr><th>Recording</th><th>Start</th><th>End</th><th>File</th><th>MB</th><th>Blocks</th>"
-             "<th>Outcome</th><th>Verified</th><th>Erased</th><th>Note</th></tr>\n");
+  fprintf(f,
+          "<table><tr><th>Recording</th><th>Start</th><th>End</th><th>File</th><th>MB</th><th>Blocks</th>"
+          "<th>Outcome</th><th>Verified</th><th>Erased</th><th>Note</th></tr>\n");
   for (int i = 0; i < n; i++) {
     const pagerow *r = &ROWS[i];
     fprintf(f, "<tr class=\"%s\"><td>%d</td><td>", markclass(r), r->recno);
@@ -281,13 +283,15 @@ int report_page(void) {
     if (in) fclose(in);
     return 1;
   }
-  fprintf(f, "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Field station report</title>\n<style>%s</style>"
-             "</head><body>\n<h1>Field station report</h1>\n<p>",
+  fprintf(f,
+          "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Field station report</title>\n<style>%s</style>"
+          "</head><body>\n<h1>Field station report</h1>\n<p>",
           STYLE);
   html(f, CSV);
-  fprintf(f, "</p>\n<p class=\"legend\"><span class=\"saved\">saved</span><span class=\"held\">held from before</span>"
-             "<span class=\"erased\">saved and erased</span><span class=\"stopped\">stopped</span>"
-             "<span class=\"failed\">failed</span><span class=\"left\">left on the tag</span></p>\n");
+  fprintf(f,
+          "</p>\n<p class=\"legend\"><span class=\"saved\">saved</span><span class=\"held\">held from before</span>"
+          "<span class=\"erased\">saved and erased</span><span class=\"stopped\">stopped</span>"
+          "<span class=\"failed\">failed</span><span class=\"left\">left on the tag</span></p>\n");
   char line[REPORT_LINE + 2];
   int n = 0, more = 0, tags = 0, recs = 0;
   long long bytes = 0;

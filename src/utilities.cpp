@@ -128,8 +128,8 @@ const char *utime2timestr(uint32_t t) {
   if (sizeof(time_t) < 8 && t > INT32_MAX) return "-- bad time code --";
   struct tm *tm = gmtime(&tt);
   if (!tm || tm->tm_year < 0 || tm->tm_mon < 0 || tm->tm_mon > 11) return "-- bad time code --";
-  snprintf(TSTR, sizeof TSTR, "%02d:%02d:%02d %d-%s-%04d UTC", tm->tm_hour, tm->tm_min, tm->tm_sec,
-           tm->tm_mday, MONTH_NAMES[tm->tm_mon], tm->tm_year + 1900);
+  snprintf(TSTR, sizeof TSTR, "%02d:%02d:%02d %d-%s-%04d UTC", tm->tm_hour, tm->tm_min, tm->tm_sec, tm->tm_mday,
+           MONTH_NAMES[tm->tm_mon], tm->tm_year + 1900);
   return TSTR;
 }
 

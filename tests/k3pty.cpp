@@ -20,7 +20,8 @@
 #include "pty.h"
 
 static const char USAGE[] =
-    "usage: k3pty [--limit MS] [--plain] [--dir DIR] [--expect TEXT | --send KEYS | --exit N | --pause MS]... -- PROGRAM [ARG...]\n";
+    "usage: k3pty [--limit MS] [--plain] [--dir DIR] [--expect TEXT | --send KEYS | --exit N | --pause MS]... -- "
+    "PROGRAM [ARG...]\n";
 
 // KEYS and TEXT with their C escapes turned into the characters.
 static std::string unescape(const char *s) {

@@ -29,8 +29,8 @@
 #include "hostflsh.h"
 #include "k3host.h"
 #include "kovacfg.h"
-#include "params.h"
 #include "kvdread.h"
+#include "params.h"
 #include "platform.h"
 
 using namespace std::string_literals;
@@ -490,7 +490,6 @@ const Row ROWS[] = {
 };
 // clang-format on
 
-
 struct FailureMatrix : Faults, ::testing::WithParamInterface<Row> {};
 void PrintTo(const Row &r, std::ostream *os) { *os << r.what; }
 
@@ -513,7 +512,10 @@ TEST_P(FailureMatrix, ShownOnceAndTheSessionGoesOn) {
   // Late enough for a key waiting not to stop an offload or erase.
   keys_at(60000, quit ? "qnq" : "");
   int res = r.runner <= HOST_END ? run([&] { return host(find(tag)); })
-            : r.runner == PARAMS ? run([&] { claim(tag); return edit_params(); })
+            : r.runner == PARAMS ? run([&] {
+                claim(tag);
+                return edit_params();
+              })
                                  : run([] { return k3host_main(); });
   EXPECT_EQ(res, r.result);
   std::string e = err(), eo = e;
@@ -614,8 +616,8 @@ TEST_F(Faults, DiskFullDuringOffloadKeepsWhatWasWritten) {
 // refused or taken as the prompt says; nothing is erased or written on the
 // tag, and the session goes on.
 TEST_F(Faults, BadTypingAtEveryPrompt) {
-  const std::string bad[] = {"\r", std::string(300, 'z') + "\r", "abc\r", "-5 -5\r", "99999999999 99999999999\r",
-                             "\x01\x1b\x7f\x00\r"s};
+  const std::string bad[] = {"\r",      std::string(300, 'z') + "\r", "abc\r",
+                             "-5 -5\r", "99999999999 99999999999\r",  "\x01\x1b\x7f\x00\r"s};
   // clang-format off
   const char *prompts[] = {"5", "7", "6", "a", "b", "9x.kvd\r", "9", "c", "8", "h", "m", "r", "t", "s", "ic", "ics",
                            "icb", "icr", "ict", "icf", "icg", "icm", "i2", "i3y", "i5", "i7", "f", "g", "gy"};

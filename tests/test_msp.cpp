@@ -130,9 +130,9 @@ TEST(Kovacfg, TypedDatesAreUtcInEveryZone) {
   for (const char *tz :
        {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3", "Europe/Moscow", "<+0330>-3:30"}) {
     set_tz(tz);
-    EXPECT_EQ(std::make_tuple(cfgtime(full, 6), cfgtime(carry, 6), cfgtime(noon, 3), cfgtime(early, 6),
-                              cfgtime(month13, 6)),
-              std::make_tuple(1317384000u, 1317384000u + 900, today + 43200, 0u, 1317384000u))
+    EXPECT_EQ(
+        std::make_tuple(cfgtime(full, 6), cfgtime(carry, 6), cfgtime(noon, 3), cfgtime(early, 6), cfgtime(month13, 6)),
+        std::make_tuple(1317384000u, 1317384000u + 900, today + 43200, 0u, 1317384000u))
         << tz;
   }
   set_tz(old ? keep.c_str() : nullptr);
@@ -145,8 +145,10 @@ TEST(Kovacfg, TypedDatesAreUtcInEveryZone) {
 // burn time's low 16 bits. A tag in its boot loader gives a short reply: nothing loaded, nothing of the last tag's.
 TEST_F(TagSetup, MenuKeysAndFinish) {
   const std::string BY = "by 4000000000", REST = " after 0 burn 0 sal 100 rate 0 len 0 app 00200",
-                    KEPT = "; kept as it was\n", LEFT = " Tag setup left: nothing written, the clock not set, the tag "
-                                                       "not armed\n\n";
+                    KEPT = "; kept as it was\n",
+                    LEFT =
+                        " Tag setup left: nothing written, the clock not set, the tag "
+                        "not armed\n\n";
   const uint32_t soon = (uint32_t)time(NULL) + 3600;
   // clang-format off
   struct Case { std::string keys, settings, shown; uint32_t release_by = 0; uint8_t rate = 0, len = 0; TagApp app = {};
@@ -208,9 +210,9 @@ TEST_F(TagSetup, MenuKeysAndFinish) {
     if (!q) {
       EXPECT_EQ(settings(), c.settings) << c.keys;
       std::string e = err();
-      EXPECT_EQ(e.substr(0, 3), std::string(1, *std::find_if(c.keys.begin(), c.keys.end(), [](char k) {
-                                  return k > 0x2F;
-                                })) + "\n\n") << c.keys;
+      EXPECT_EQ(e.substr(0, 3),
+                std::string(1, *std::find_if(c.keys.begin(), c.keys.end(), [](char k) { return k > 0x2F; })) + "\n\n")
+          << c.keys;
       opt_display_kova3();
       EXPECT_NE((e + err()).find(c.shown), std::string::npos) << c.keys;
       continue;

@@ -95,8 +95,10 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
     EXPECT_NE(e.find(c.console), std::string::npos) << e;  // a row's own message names it
     KvdInfo k;
     kvd_check_file("f.kvd", &k);  // a key-stopped file is whole but not good: the record says it was stopped
-    EXPECT_EQ(std::make_pair(k.verdict, k.closed ? (int)k.blocks : -1),
-              std::make_pair(c.r.size ? KVD_STOPPED : c.blocks >= 0 ? KVD_GOOD : KVD_DAMAGED, c.blocks));
+    EXPECT_EQ(std::make_pair(k.verdict, k.closed ? (int)k.blocks : -1), std::make_pair(c.r.size        ? KVD_STOPPED
+                                                                                       : c.blocks >= 0 ? KVD_GOOD
+                                                                                                       : KVD_DAMAGED,
+                                                                                       c.blocks));
     if (k.closed) {
       EXPECT_EQ(k.end_chip, pl.back()[1]);
       EXPECT_EQ(k.end_block, (pl.back()[2] << 8) | pl.back()[3]);
@@ -131,9 +133,8 @@ TEST_F(Rec, SelectionText) {
     int n = run([] { return selectfiles(1, 12); });
     std::bitset<12> got;
     for (int i = 0; i < 12; i++) got[i] = HFLS_dirtab[i].tag == 1;
-    EXPECT_EQ(got.to_string() + err(),
-              c.picks + ("\n Select files (e.g., 1-6,8-10, 'a' for all, 'x' for none) ... " + std::string(c.text) +
-                         "\n" + c.said));
+    EXPECT_EQ(got.to_string() + err(), c.picks + ("\n Select files (e.g., 1-6,8-10, 'a' for all, 'x' for none) ... " +
+                                                  std::string(c.text) + "\n" + c.said));
     EXPECT_EQ(n, (int)got.count()) << c.text;
   }
 }
@@ -302,7 +303,7 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
     EXPECT_EQ(count(e, " Not saved: "), notsaved) << r.what << ": only the reasons the row names\n" << e;
     EXPECT_EQ(files + "| " + record, r.files + " | " + r.record) << r.what;
     EXPECT_EQ(vbus_flash_dir(tag).size(), r.left) << r.what;
-    EXPECT_EQ(count(e, "done") , count(record, "complete")) << r.what << ": \"done\" only for a whole file";
+    EXPECT_EQ(count(e, "done"), count(record, "complete")) << r.what << ": \"done\" only for a whole file";
   }
 }
 

@@ -4,12 +4,11 @@
 // the quit sequence, frames the tag sends while the menu waits and a tag that
 // stalls.
 #include <errno.h>
+#include <gmock/gmock.h>
 #include <string.h>
 
 #include <algorithm>
 #include <regex>
-
-#include <gmock/gmock.h>
 
 #include "boot.h"
 #include "harness.h"
@@ -128,19 +127,26 @@ TEST_F(Session, KeyScriptsShowTheirText) {
          s.keys_at(6000, "C");
          s.keys_at(7000, "6Q");
          s.keys_at(8000, "q");
-       }, "", user_menu(false) + "0\n\n\ninvalid option- try again\n\n" + user_menu(false) + "C\n\n" +
-           user_menu(false) + "6\n\n" + expert_menu(false) + "Q\n\n\ninvalid option- try again\n\n" +
-           expert_menu(false) + "q\n\n",
+       },
+       "",
+       user_menu(false) + "0\n\n\ninvalid option- try again\n\n" + user_menu(false) + "C\n\n" + user_menu(false) +
+           "6\n\n" + expert_menu(false) + "Q\n\n\ninvalid option- try again\n\n" + expert_menu(false) + "q\n\n",
        REQ_SYNC},
-      {"frames from the tag while the menu waits: shown where they fall, no redraw", [](Session &s) {
+      {"frames from the tag while the menu waits: shown where they fall, no redraw",
+       [](Session &s) {
          vbus_tag_send(s.tag, MSG_TEXT, "hello", 5, 10000);
          vbus_tag_send(s.tag, 0x0102, "", 0, 12000);
          vbus_tag_send(s.tag, MSG_ERROR, "\x00\x07", 2, 13000);
          const uint8_t junk[] = {0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 0};
          vbus_tag_send_raw(s.tag, junk, sizeof junk, 14000);
          s.keys_at(20000, "q");
-       }, "", u + "\n Device message: 'hello'\n\n Error: unknown incoming command 102\n\n Device reports an error code "
-              "0x0007:0x0000\n Error in received message: flag 0001\nq\n\n" + setclock, REQ_TIMESET},
+       },
+       "",
+       u +
+           "\n Device message: 'hello'\n\n Error: unknown incoming command 102\n\n Device reports an error code "
+           "0x0007:0x0000\n Error in received message: flag 0001\nq\n\n" +
+           setclock,
+       REQ_TIMESET},
       {"user battery key, charging", [](Session &s) { vbus_tag_config(s.tag).battery_status = 1; }, "4q",
        u + "4\n\n Battery voltage 3.71 V charging in progress\n" + u + "q\n\n" + setclock, REQ_TIMESET},
       {"expert board keys", [](Session &) { mode = 1; }, "01234q",
@@ -187,10 +193,16 @@ struct Entry : Harness {};
 // a held tag is skipped silently; nothing claimable gives state -1. Every
 // tag discovery opened or claimed is left released and closed.
 TEST_F(Entry, FirstClaimableDeviceInBusOrderWins) {
-  struct Tag { int bus, held, bootloader; };
+  struct Tag {
+    int bus, held, bootloader;
+  };
   // winner: index in tags, -1 none
-  struct { const char *what; std::vector<Tag> tags; int winner; int state; } cases[] = {
-               {"held, then a boot loader, then host code", {{1, 1, 0}, {2, 0, 1}, {3, 0, 0}}, 1, 0},
+  struct {
+    const char *what;
+    std::vector<Tag> tags;
+    int winner;
+    int state;
+  } cases[] = {{"held, then a boot loader, then host code", {{1, 1, 0}, {2, 0, 1}, {3, 0, 0}}, 1, 0},
                {"host code first on one bus", {{1, 0, 0}, {1, 0, 1}}, 0, 1},
                {"only a held tag", {{1, 1, 0}}, -1, -1}};
   for (const auto &c : cases) {
@@ -247,8 +259,13 @@ int next_fd() {
 // back; a tag that cannot be claimed fails before anything is sent. The image
 // is closed again in each case.
 TEST_F(Entry, BootImageIsSentInChunksThenTheTagIsAwaited) {
-  struct { size_t size; int held, result; std::vector<int> chunks; const char *out, *shown; unsigned long waited; }
-  cases[] = {{130, 0, 0, {64, 64, 2}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
+  struct {
+    size_t size;
+    int held, result;
+    std::vector<int> chunks;
+    const char *out, *shown;
+    unsigned long waited;
+  } cases[] = {{130, 0, 0, {64, 64, 2}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
                {0, 0, 0, {}, " rebooting...\n", " booting default host code...\n", WAIT_AFTER_BOOT},
                {10, 1, 1, {}, "", " booting default host code...\n USB error in claim interface: -16\n", 0}};
   for (const auto &c : cases) {

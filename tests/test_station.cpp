@@ -17,8 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<int> COMING;   // the tags still to come (numbers for sim_tags_config)
-std::vector<int> VISITS;   // the bus ids of the tags put on the bus, in order
+std::vector<int> COMING;  // the tags still to come (numbers for sim_tags_config)
+std::vector<int> VISITS;  // the bus ids of the tags put on the bus, in order
 
 void arrive(void) {
   if (COMING.empty()) return;

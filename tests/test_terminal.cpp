@@ -16,8 +16,8 @@
 #include "kvdlayout.h"
 #include "platform.h"
 #ifndef _WIN32
-#include <sys/time.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 
 #include "pty.h"
 #endif

@@ -56,7 +56,11 @@ TEST_F(Transport, FrameChecksFirstFailureDecides) {
   for (size_t i = 0; i < largest.size(); i++) largest[i] = (uint8_t)(i * 7);
   largest = make_frame(0x0301, largest);
   ASSERT_EQ((int)largest.size(), FRAME_MAX);
-  struct { const char *what; Bytes bytes; int flag; } cases[] = {{"nothing", {}, CHK_SYNC},
+  struct {
+    const char *what;
+    Bytes bytes;
+    int flag;
+  } cases[] = {{"nothing", {}, CHK_SYNC},
                {"header alone", {0x55, 0xAA, 0x00, 0x00}, CHK_LENGTH},
                {"cut short", {0x55, 0xAA, 0x00, 0x02, 0x00, 0x00, 0x00}, CHK_LENGTH},
                {"bad sync and length", badsync, CHK_SYNC},
@@ -71,28 +75,28 @@ TEST_F(Transport, FrameChecksFirstFailureDecides) {
   // Each from a tag that ends a transfer of whole packets with a zero-length
   // packet, then from one that does not: the frames come alike.
   for (int zlp : {1, 0})
-  for (const auto &c : cases) {
-    vbus_tag_config(tag).zlp = zlp;
-    const uint8_t *b = c.bytes.data();
-    int n = (int)c.bytes.size(), code = n >= 4 ? (b[2] << 8) | b[3] : -1;
-    MessRec rec;
-    ASSERT_EQ(checkmess(b, n, c.flag ? nullptr : &rec), c.flag) << c.what;
-    if (!c.flag) {
-      EXPECT_EQ(rec.cmd, code) << c.what;
-      EXPECT_EQ(rec.len, n - FRAME_OVERHEAD) << c.what;
-      EXPECT_EQ(rec.data, b + FRAME_HDR) << c.what;
+    for (const auto &c : cases) {
+      vbus_tag_config(tag).zlp = zlp;
+      const uint8_t *b = c.bytes.data();
+      int n = (int)c.bytes.size(), code = n >= 4 ? (b[2] << 8) | b[3] : -1;
+      MessRec rec;
+      ASSERT_EQ(checkmess(b, n, c.flag ? nullptr : &rec), c.flag) << c.what;
+      if (!c.flag) {
+        EXPECT_EQ(rec.cmd, code) << c.what;
+        EXPECT_EQ(rec.len, n - FRAME_OVERHEAD) << c.what;
+        EXPECT_EQ(rec.data, b + FRAME_HDR) << c.what;
+      }
+      if (n < FRAME_HDR) continue;  // off the bus too short to be a frame: nothing received
+      vbus_tag_send_raw(tag, b, n);
+      rec.cmd = 0x4242;
+      EXPECT_EQ(getmess(&rec, TMO_REPLY), c.flag ? RX_BAD : RX_GOOD) << c.what;
+      char shown[64] = "";
+      if (c.flag) snprintf(shown, sizeof shown, " Error in received message: flag %04x\n", c.flag);
+      EXPECT_EQ(err(), shown) << c.what;
+      EXPECT_EQ(rec.cmd, c.flag ? 0x4242 : code) << c.what;
+      ASSERT_EQ(rec.len, c.flag ? 0 : n - FRAME_OVERHEAD) << c.what;
+      EXPECT_TRUE(c.flag ? rec.data == nullptr : memcmp(rec.data, b + FRAME_HDR, (size_t)rec.len) == 0) << c.what;
     }
-    if (n < FRAME_HDR) continue;  // off the bus too short to be a frame: nothing received
-    vbus_tag_send_raw(tag, b, n);
-    rec.cmd = 0x4242;
-    EXPECT_EQ(getmess(&rec, TMO_REPLY), c.flag ? RX_BAD : RX_GOOD) << c.what;
-    char shown[64] = "";
-    if (c.flag) snprintf(shown, sizeof shown, " Error in received message: flag %04x\n", c.flag);
-    EXPECT_EQ(err(), shown) << c.what;
-    EXPECT_EQ(rec.cmd, c.flag ? 0x4242 : code) << c.what;
-    ASSERT_EQ(rec.len, c.flag ? 0 : n - FRAME_OVERHEAD) << c.what;
-    EXPECT_TRUE(c.flag ? rec.data == nullptr : memcmp(rec.data, b + FRAME_HDR, (size_t)rec.len) == 0) << c.what;
-  }
 }
 
 // The board ID reply late past the time-out, then preceded by a text
@@ -119,7 +123,12 @@ TEST_F(Transport, LateRepliesAreReadAfterwards) {
 // short to be a frame has its first two bytes taken as the length: whatever a
 // handler does with it stays inside the receive buffer.
 TEST_F(Transport, ProtocolHandlersPrintTheirMessages) {
-  struct Case { int code; std::vector<uint8_t> payload; int result; std::string msg; };
+  struct Case {
+    int code;
+    std::vector<uint8_t> payload;
+    int result;
+    std::string msg;
+  };
   Case cases[] = {
       {MSG_TEXT, {'a', 0, 'b'}, 0, "\n Device message: 'a'\n"},
       {MSG_TEXT, Bytes(PAYLOAD_MAX, 'x'), 0, "\n Device message: '" + std::string(PAYLOAD_MAX, 'x') + "'\n"},
@@ -156,31 +165,38 @@ TEST_F(Transport, SyncRetriesUntilAcknowledgedOrAbandoned) {
     int result;
     unsigned long until;  // the clock at least this far on
     std::string shown;
-    int syncs;            // sync requests sent; -1 not counted
-    int key;              // the key left for the menu, 0 none
+    int syncs;  // sync requests sent; -1 not counted
+    int key;    // the key left for the menu, 0 none
   } cases[] = {
-      {"live tag, a frame 50 ms after the ack", [](Transport &t) {
-         vbus_tag_send(t.tag, MSG_TEXT, "late", 4, TMO_DRAIN + 50);
-       }, RX_NONE, 0, "", 1, 0},
-      {"refused once, stale text before", [](Transport &t) {
+      {"live tag, a frame 50 ms after the ack",
+       [](Transport &t) { vbus_tag_send(t.tag, MSG_TEXT, "late", 4, TMO_DRAIN + 50); }, RX_NONE, 0, "", 1, 0},
+      {"refused once, stale text before",
+       [](Transport &t) {
          t.fault(t.tag, REQ_SYNC, 1, FAULT_NACK);
          vbus_tag_send(t.tag, MSG_TEXT, "stale", 5);
-       }, RX_NONE, 0, NO_ANSWER, 2, 0},
+       },
+       RX_NONE, 0, NO_ANSWER, 2, 0},
       {"key typed ahead", [](Transport &t) { t.keys("4"); }, RX_NONE, 0, "", 1, '4'},
-      {"flood with a key typed ahead: the notice, then only later keys count", [](Transport &t) {
+      {"flood with a key typed ahead: the notice, then only later keys count",
+       [](Transport &t) {
          for (int i = 0; i < 100; i++) vbus_tag_send(t.tag, MSG_TEXT, "x", 1);
          t.keys("4");
-       }, RX_NONE, 0, NO_ANSWER, 1, 0},
-      {"key in the drain after a late ack", [](Transport &t) {
+       },
+       RX_NONE, 0, NO_ANSWER, 1, 0},
+      {"key in the drain after a late ack",
+       [](Transport &t) {
          // 200 ms drain and 3000 ms unanswered; the second sync is
          // acknowledged at 3400 ms and the key comes in the drain after it.
          t.fault(t.tag, REQ_SYNC, 1, FAULT_NOREPLY);
          t.keys_at(3450, "4");
-       }, RX_NONE, 3450, NO_ANSWER, 2, '4'},
-      {"reads fail at once, waited as quiet reads", [](Transport &t) {
+       },
+       RX_NONE, 3450, NO_ANSWER, 2, '4'},
+      {"reads fail at once, waited as quiet reads",
+       [](Transport &t) {
          vbus_tag_config(t.tag).read_error = -EPIPE;
          t.keys_at(10000, "k");
-       }, SYNC_ABANDONED, 10000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
+       },
+       SYNC_ABANDONED, 10000, NO_ANSWER + std::string("\n Resynchronisation abandoned\n"), -1, 0},
   };
   for (const Case &c : cases) {
     tag = open();

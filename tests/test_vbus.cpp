@@ -247,15 +247,14 @@ TEST(SimOptions, EveryOptionAndEachBadOne) {
       "--vanish", "2500", "--no-zlp", "--no-access"}), 0) << e;
   // clang-format on
   ASSERT_EQ(std::make_pair(o.faults.size(), o.messages.size()), std::make_pair((size_t)3, (size_t)1));
-  EXPECT_EQ(
-      std::make_tuple(o.tag.devtype, o.set_offset, o.tag.bootloader, o.tag.held, o.tag.battery_status & 1,
-                      o.tag.battery_mv, o.tag.clock_offset, o.tag.statedir, o.tag.eeprom_blank, o.faults[0].code,
-                      o.faults[0].nth, o.faults[0].kind, o.faults[0].text, o.faults[1].code, o.faults[1].kind,
-                      o.faults[1].arg, o.faults[2].kind, o.messages[0].ms, o.messages[0].text, o.full_speed,
-                      o.latency_us, o.vanish_ms, o.tag.zlp, o.tag.no_access),
-      std::make_tuple(7, true, 1, 1, 1, 3300, -3600, std::string("/tmp/s"), 1, 0x301, 2, FAULT_TEXT, std::string("a:b"),
-                      0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul, std::string("hello: there"), true, 250ul,
-                      2500l, 0, 1));
+  EXPECT_EQ(std::make_tuple(o.tag.devtype, o.set_offset, o.tag.bootloader, o.tag.held, o.tag.battery_status & 1,
+                            o.tag.battery_mv, o.tag.clock_offset, o.tag.statedir, o.tag.eeprom_blank, o.faults[0].code,
+                            o.faults[0].nth, o.faults[0].kind, o.faults[0].text, o.faults[1].code, o.faults[1].kind,
+                            o.faults[1].arg, o.faults[2].kind, o.messages[0].ms, o.messages[0].text, o.full_speed,
+                            o.latency_us, o.vanish_ms, o.tag.zlp, o.tag.no_access),
+            std::make_tuple(7, true, 1, 1, 1, 3300, -3600, std::string("/tmp/s"), 1, 0x301, 2, FAULT_TEXT,
+                            std::string("a:b"), 0x102, FAULT_DELAY, 250, FAULT_PAGEERRORS, 1500ul,
+                            std::string("hello: there"), true, 250ul, 2500l, 0, 1));
   // One row for each way the parser refuses (reason: part of the message).
   // clang-format off
   struct { std::vector<const char *> args; const char *reason; } cases[] = {

@@ -66,7 +66,7 @@ UMockdevTestbed *TB;
 int TAG;
 int generation = 0;  // enumeration of the node on view now, 0 none
 std::string syspath, devnode;
-std::string ROOT;  // the sandbox's root folder
+std::string ROOT;            // the sandbox's root folder
 UMockdevIoctlBase *HANDLER;  // answers for the node
 bool no_access = false;
 std::map<UMockdevIoctlClient *, Client> CLIENTS;
