@@ -83,7 +83,9 @@ struct MessRec {
   int cmd;
 };
 
-// A flash location: chip, block, page and a page (or block) count.
+// A flash location: chip, block, page and a page (or block) count; on the
+// wire four words, the payload of the location requests.
+#define LOCN_LEN 8
 struct flashlocn {
   int32_t chip;
   int32_t block;

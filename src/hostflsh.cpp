@@ -40,7 +40,7 @@ static unsigned firstword(const MessRec *rec) {
 static int askchip(int code, int chip, MessRec *rec, const char *what) {
   const uint32_t loc[4] = {(uint32_t)chip & 0xFFFF, 0, 0, 0};
   bunpack(getbuff(), loc, 4);
-  return askreq(code, 8, rec, what, 0);
+  return askreq(code, LOCN_LEN, rec, what, 0);
 }
 
 // The chip count exchange: 0 with *n the number of chips the tag reports;
@@ -390,7 +390,7 @@ static void zeropayload(void) {
 int reqdirtab(void) {
   freedirtab();
   zeropayload();
-  int s = sendreq(REQ_DIR, 8);
+  int s = sendreq(REQ_DIR, LOCN_LEN);
   if (s) {
     fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
     return 1;
@@ -444,7 +444,7 @@ int reqdirtab(void) {
 int mbfree_req(void) {
   MessRec rec;
   zeropayload();
-  if (askreq(REQ_FREEMEM, 8, &rec, "ID request", 0)) return 1;
+  if (askreq(REQ_FREEMEM, LOCN_LEN, &rec, "ID request", 0)) return 1;
   if (rec.cmd != REQ_FREEMEM || rec.len != 4) {
     fprintf(stderr, " Bad Flash MBFREE response 0x%04xd:%d\n", (unsigned)rec.cmd, rec.len);
     return 1;
@@ -610,7 +610,7 @@ int kvdtrailer(FILE *f, const flashlocn *pos, int32_t blocks, unsigned trailer) 
 // last page, error count) in d; 1 failed (message printed).
 static int flashread(const uint32_t loc[4], MessRec *rec, uint32_t d[5]) {
   bunpack(getbuff(), loc, 4);
-  int s = sendreq(REQ_FLREAD, 8);
+  int s = sendreq(REQ_FLREAD, LOCN_LEN);
   if (s) {
     fprintf(stderr, " Error: write to device failed with flag %04x\n", s);
     return 1;
@@ -997,7 +997,7 @@ struct erasestop {
 static int eraserequest(uint32_t chip, uint32_t block, uint32_t count) {
   const uint32_t loc[4] = {chip & 0xFFFF, block & 0xFFFF, 0, count};
   bunpack(getbuff(), loc, 4);
-  int s = sendreq(REQ_FLERASE, 8);
+  int s = sendreq(REQ_FLERASE, LOCN_LEN);
   if (s) {
     fprintf(stderr, "\n Error: write to device failed with flag %04x\n", s);
     return 1;
@@ -1433,7 +1433,7 @@ int hflswrite(const char *path, flashlocn pos, unsigned marker) {
     }
     int end = got < want;
     if (end) memset(p + used + got, 0, want - got);
-    int s = sendreq(REQ_FLWRITE, 8 + pagebytes);
+    int s = sendreq(REQ_FLWRITE, LOCN_LEN + pagebytes);
     if (s) return writefail(f, s);
     pos.page++;
     MessRec rec;
