@@ -87,6 +87,8 @@ TEST_F(Station, Runs) {
        EXPECT_EQ(count(page, "<tr class=\"erased\"><td>1</td><td>2026-03-10T06:00:00Z</td><td>2026-03-10T06:30:00Z</td>"
                              "<td>0003-0102-4b33-0b01-0001/rec001_20260310T060000Z.kvd</td><td>0.79</td><td>3/3</td><td>"
                              "saved</td><td>yes</td><td>yes</td><td></td></tr>"), 1u);
+       EXPECT_EQ(count(page, "<rect class=\"rec erased\" data-rec=\"1\" x=\"10.0\" y=\"8\" width=\"99.1\" height=\"22\">"
+                             "<title>1: 2026-03-10T06:00:00Z to 2026-03-10T06:30:00Z, erased</title></rect>"), 1u);
        return true;
      }},
     {"--erase-saved, the record cannot be written: nothing verified, nothing erased", {1}, 1, 1, all(1, "saved no no"), 3,
