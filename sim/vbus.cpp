@@ -345,6 +345,15 @@ int vbus_device_tag(const struct usb_device *dev) {
   return r ? r->tag : 0;
 }
 
+struct usb_device *vbus_find_tag(int tag) {
+  usb_find_busses();
+  usb_find_devices();
+  for (struct usb_bus *b = usb_get_busses(); b; b = b->next)
+    for (struct usb_device *d = b->devices; d; d = d->next)
+      if (vbus_device_tag(d) == tag) return d;
+  return nullptr;
+}
+
 void vbus_realtime(int on) { B.realtime = on != 0; }
 
 uint64_t vbus_now_us(void) { return B.realtime ? plat_clock_us() : B.clock; }

@@ -208,6 +208,9 @@ int vbus_tag_generation(int tag);       // its enumeration now (new at each retu
 // it), or 0 for a pointer that is not one of the bus's records.
 struct usb_device;
 int vbus_device_tag(const struct usb_device *dev);
+// A new search of the bus, then the record of tag in its list; null when it
+// is not on the bus.
+struct usb_device *vbus_find_tag(int tag);
 
 // ---- Time ----
 

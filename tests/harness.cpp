@@ -230,12 +230,7 @@ std::string Harness::err() { return CERR.take(); }
 std::string Harness::out() { return COUT.take(); }
 
 struct usb_device *Harness::find(int tag) {
-  usb_find_busses();
-  usb_find_devices();
-  for (struct usb_bus *b = usb_get_busses(); b; b = b->next)
-    for (struct usb_device *d = b->devices; d; d = d->next)
-      if (vbus_device_tag(d) == tag) return d;
-  return nullptr;
+  return vbus_find_tag(tag);
 }
 
 int open_files() {

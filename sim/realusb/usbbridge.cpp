@@ -73,12 +73,7 @@ std::map<UMockdevIoctlClient *, Client> CLIENTS;
 
 // The device record of the tag on the virtual bus now, or null.
 struct usb_device *tag_device(void) {
-  usb_find_busses();
-  usb_find_devices();
-  for (struct usb_bus *b = usb_get_busses(); b; b = b->next)
-    for (struct usb_device *d = b->devices; d; d = d->next)
-      if (vbus_device_tag(d) == TAG) return d;
-  return nullptr;
+  return vbus_find_tag(TAG);
 }
 
 // The descriptors as usbfs read() gives them: device, then configuration
