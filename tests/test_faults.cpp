@@ -326,7 +326,7 @@ const Row ROWS[] = {
    .shown = " skipping unpopulated chip 1\n",
    .setup = [](Faults &t) { t.renew([](TagConfig &c) { c.chips[1].flashid = 0; }); }},
   {.what = "offload: read not sent", .fault = {REQ_FLREAD, 0, FAULT_WRITEFAIL}, .keys = "9x.kvd\r0 1\r0 1\r",
-   .shown = " Error: write to device failed with flag 0001\n"},
+   .shown = "\n Offloading to x.kvd\t00:00:00 Error in bulk write -5\n Error: write to device failed with flag 0001\n"},
   {.what = "offload: reply of another code", .fault = {REQ_FLREAD, 1, FAULT_WRONGCODE, 7}, .keys = "9x.kvd\r0 1\r0 1\r",
    .shown = " Error: incorrect response for flash read 0x0007, "},
   {.what = "offload: another block", .fault = {REQ_FLREAD, 1, FAULT_WRONGBLOCK}, .keys = "9x.kvd\r0 1\r0 1\r",

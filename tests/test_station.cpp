@@ -2,13 +2,16 @@
 // k3host-sim --tags), one row per situation: what each recording became in
 // the CSV report, the files and the offload record behind it, the page's
 // marks, and what is left on the tags.
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "harness.h"
 #include "hostflsh.h"
 #include "kvdread.h"
+#include "platform.h"
 #include "sim_tags.h"
 #include "station.h"
 #include "stnreport.h"
@@ -75,11 +78,21 @@ TEST_F(Station, Runs) {
      all(1, "saved yes -") + ", " + all(2, "saved yes -") + ", " + all(3, "saved yes -") + " | " + all(1, "held yes -") +
      ", " + all(2, "held yes -") + ", " + all(3, "held yes -"), 18,
      [](Station &, int) { fs::create_directories(FOLDER1); file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd"), "keep"); },
-     [](Station &) { return file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd")) == "keep" &&
+     [](Station &t) { std::string e = t.err();  // each run counts its own
+                     return count(e, "ended: 3 tags, 9 recordings saved (7.1 MB)") == 1 &&
+                            count(e, "ended: 3 tags, 0 recordings saved (0.0 MB)") == 1 &&
+                            file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd")) == "keep" &&
                             fs::exists(FOLDER1 + std::string("rec001_20260310T060000Z_2.kvd")); }},
     {"--erase-saved erases every verified recording; the console's and the page's counts and the page's table", {1, 2}, 1,
-     1, all(1, "saved yes yes") + ", " + all(2, "saved yes yes"), 0, nullptr, [](Station &t) {
+     1, all(1, "saved yes yes") + ", " + all(2, "saved yes yes"), 0, [](Station &, int) { vbus_link(1, 300); },
+     [](Station &t) {
        std::string page = file(report_html()), e = t.err();
+       // On the paced link: the progress line from its start, redrawn as the bytes come and as each recording ends.
+       EXPECT_EQ(count(e, "\r 0 of 3 recordings  0.0 of 2.4 MB  0.00 MB/s  --:--:-- to go  \r 0 of 3 recordings  0.3 of "
+                          "2.4 MB  1.19 MB/s  00:00:02 to go  \r 1 of 3 recordings  0.8 of 2.4 MB  1.19 MB/s  00:00:01"),
+                 1u);
+       EXPECT_EQ(count(e, "\r 3 of 3 recordings  2.4 of 2.4 MB  1.19 MB/s  00:00:00 to go  \n"), 1u);
+       EXPECT_EQ(count(e, "ended: 2 tags, 7 recordings saved (5.8 MB) in 4.9 s with tags in hand\n"), 1u);
        EXPECT_EQ(count(e, "Error"), 0u);
        EXPECT_EQ(count(e, "-0001: 3 saved (2.4 MB), 0 held from before, 3 verified, 3 erased\n"), 1u);
        EXPECT_EQ(count(page, "<p>3 recordings: 3 saved, 0 held from before, 0 stopped, 0 failed, 0 left; 2.4 MB on the "
@@ -100,16 +113,26 @@ TEST_F(Station, Runs) {
        KvdInfo k;
        kvd_check_file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd"), &k);
        return k.header && !k.closed && k.data_bytes > 0 && fs::exists(FOLDER1 + std::string("rec001_20260310T060000Z_2.kvd")) &&
-              count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1;
+              count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1 &&
+              count(file(report_html()), "<li>2: left (not offloaded: the tag left the bus)</li>") == 1;
      }},
     {"an offload that fails: the others still saved and erased, it is not; the page says why", {1}, 1, 1,
      "1.1 failed - -, 1.2 saved yes yes, 1.3 saved yes yes", 1,
      [](Station &t, int tag) { t.fault(tag, REQ_FLREAD, 3, FAULT_WRONGBLOCK); },
-     [](Station &) { return count(file(report_html()), "<li>1: failed (the offload failed)</li>") == 1; }},
+     [](Station &t) {
+       return count(file(report_html()), "<li>1: failed (the offload failed)</li>") == 1 &&
+              count(t.err(), "; not saved: 1 (the offload failed)\n") == 1;
+     }},
+#ifndef _WIN32
+    {"Ctrl-C after the first tag ends the run: the next is not taken", {1, 2}, 0, 1, all(1, "saved yes -"), -1,
+     [](Station &, int) { station_tagdone = [] { tagdone(), raise(SIGINT); }; },
+     [](Station &t) { return count(t.err(), " Interrupted\n") == 1 && plat_interrupted() == 0; }},
+#endif
     {"q mid-offload ends the run: the offload stopped, never complete; nothing erased", {1, 2}, 1, 1,
      "1.1 stopped - -, 1.2 left - -, 1.3 left - -", 3,
      [](Station &t, int tag) { t.fault(tag, REQ_FLREAD, 0, FAULT_DELAY, 10); t.keys_at(vbus_now_ms() + 400, "q"); },
-     [](Station &) { return count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1 && VISITS.size() == 1; }},
+     [](Station &) { return count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1 && VISITS.size() == 1 &&
+                            count(file(report_html()), "<li>2: left (not offloaded: the run was ended)</li>") == 1; }},
   };
   // clang-format on
   for (const Row &r : ROWS) {
@@ -121,10 +144,13 @@ TEST_F(Station, Runs) {
     for (int run = 0; run < r.runs; run++) {
       COMING = r.tags;
       arrive();
+      station_tagdone = tagdone;
       if (r.setup && run == 0) r.setup(*this, VISITS.back());
       keys_at(vbus_now_ms() + 3600000, "q");  // after the last tag
-      station_tagdone = tagdone;
       EXPECT_EQ(this->run([&r] { return station_main("st", r.erase); }), 0);
+      if (run == 0) {
+        EXPECT_TRUE(std::regex_search(report_csv(), std::regex("^st/station-\\d{8}T\\d{6}Z\\.csv$"))) << report_csv();
+      }
       shown += (run ? " | " : "") + rows();
     }
     EXPECT_EQ(shown, r.shown);
@@ -141,6 +167,18 @@ TEST_F(Station, Runs) {
       EXPECT_EQ(left, r.left);
     }
   }
+  // No tag at all; the folder's name is written on the page as HTML text.
+  fresh();
+  keys("q");
+#ifdef _WIN32
+  const char *dir = "a&b", *shown = "a&amp;b/station-";
+#else
+  const char *dir = "<a&b\">", *shown = "&lt;a&amp;b&quot;&gt;/station-";
+#endif
+  EXPECT_EQ(run([dir] { return station_main(dir, 0); }), 0);
+  std::string page = file(report_html());
+  EXPECT_EQ(count(page, "<p>No tag yet.</p>\n<p class=\"total\">In all: 0 tag visits, 0 recordings, 0.0 MB"), 1u);
+  EXPECT_EQ(count(page, shown), 1u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "crc16v3.h"
 #include "harness.h"
+#include "kovacfg.h"
 #include "kvdread.h"
 #include "platform.h"
 #include "utilities.h"
@@ -113,6 +114,10 @@ TEST(TypedNumbers, ScanLikeScanfWithoutWrapping) {
     EXPECT_EQ((v[0] = v[1] = 0, v[2] = 0x5A5A, scanints(c.text, v, 2)), c.got) << c.text;
     EXPECT_EQ(std::vector<int>(v, v + 3), (std::vector<int>{c.first, c.second, 0x5A5A})) << c.text;
   }
+  // Typed durations: the last 1 to 4 of days, hours, minutes, seconds; five numbers are none.
+  const int32_t d[5] = {2, 1, 0, 30, 9}, m[2] = {1, 30}, h[3] = {2, 0, 0};
+  EXPECT_EQ(std::vector<uint32_t>({dtos(m, 2), dtos(h, 3), dtos(d, 4), dtos(d + 3, 1), dtos(d, 5)}),
+            std::vector<uint32_t>({90, 7200, 2 * 86400 + 3600 + 30, 30, 0}));
 }
 
 static std::u32string keys;  // what the "keyboard" will give, from at on
@@ -229,3 +234,25 @@ TEST(Kvdcheck, EachDamageIsNamed) {
   }
   std::filesystem::remove_all(dir);
 }
+
+#ifndef _WIN32
+// Ctrl-C (or a SIGTERM) caught for a run: it becomes the key that ends, and
+// afterwards the handlers the program found are back and nothing is pending.
+TEST(PlatInterrupt, CaughtForARunThenPutBack) {
+  static volatile sig_atomic_t theirs;
+  struct sigaction sa = {}, was_int, was_term;
+  sa.sa_handler = [](int) { theirs = theirs + 1; };
+  sigaction(SIGINT, &sa, &was_int), sigaction(SIGTERM, &sa, &was_term);
+  for (int sig : {SIGINT, SIGTERM}) {
+    plat_catch_interrupt();
+    EXPECT_EQ(plat_interrupted(), 0);
+    raise(sig);
+    EXPECT_EQ(std::vector<int>({plat_interrupted(), plat_kbhit(), plat_getch()}), std::vector<int>({1, 1, 3}));
+    plat_release_interrupt();
+    EXPECT_EQ(plat_interrupted(), 0);
+  }
+  raise(SIGINT), raise(SIGTERM);
+  EXPECT_EQ(theirs, 2);
+  sigaction(SIGINT, &was_int, nullptr), sigaction(SIGTERM, &was_term, nullptr);
+}
+#endif
