@@ -74,6 +74,7 @@ struct Bus {
   uint64_t link_busy = 0;     // what vbus_link_us reports
   bool record = true;
   int devnum = 0;
+  int gone = -ENODEV;  // what a transfer to a tag that left answers (vbus_gone_error)
 };
 
 Bus B;
@@ -374,6 +375,8 @@ void vbus_link(int on, unsigned long latency_us) {
 
 uint64_t vbus_link_us(void) { return B.link_busy; }
 
+void vbus_gone_error(int err) { B.gone = err; }
+
 uint64_t vbus_link_cost_us(int n) {
   uint64_t packets = n > 0 ? ((uint64_t)n + USB_PACKET - 1) / USB_PACKET : 1;
   return (packets * 1000 + LINK_PACKETS_PER_MS - 1) / LINK_PACKETS_PER_MS;
@@ -637,7 +640,7 @@ int usb_bulk_write(usb_dev_handle *h, int ep, const char *bytes, int size, int t
     return seterr(r);
   };
   Tag *t = live(h);
-  if (!t) return done(-ENODEV);
+  if (!t) return done(B.gone);
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
   cross(size);
 
@@ -711,7 +714,7 @@ int usb_bulk_read(usb_dev_handle *h, int ep, char *bytes, int size, int timeout)
     return seterr(r);
   };
   Tag *t = live(h);
-  if (!t) return done(-ENODEV);
+  if (!t) return done(B.gone);
   if (size < 0 || (size > 0 && !bytes)) return done(-EINVAL);
   if (ep != EP_IN || t->state != 1) return done(-ENOENT);
   // A stalled endpoint ends each URB at once with an error status, which the

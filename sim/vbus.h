@@ -241,6 +241,10 @@ uint64_t vbus_link_us(void);
 // Time n bytes take to cross the link (us).
 uint64_t vbus_link_cost_us(int n);
 
+// What a bulk transfer to a tag that has left the bus answers: -ENODEV, as
+// the Linux library does (the default), or -EIO, as libusb-win32 does.
+void vbus_gone_error(int err);
+
 // ---- Faults and unprompted frames ----
 
 void vbus_fault(int tag, const Fault &f);

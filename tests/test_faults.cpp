@@ -103,6 +103,8 @@ const Row ROWS[] = {
      EXPECT_EQ(k.blocks, 0);
      EXPECT_GT(k.data_bytes, 0);
    }},
+  {.what = "vanishing: the library answers an I/O error, as on Windows", .fault = {REQ_FLREAD, 3, FAULT_VANISH},
+   .keys = "9x.kvd\r0 6\r0 7\r", .shown = GONE, .setup = [](Faults &) { vbus_gone_error(-EIO); }, .result = 0},
   {.what = "vanishing: erase by recording", .fault = {REQ_FLERASE, 1, FAULT_VANISH}, .keys = "gy1\ry", .shown = GONE,
    .result = 0},
   {.what = "vanishing: firmware download", .fault = {REQ_FLWRITE, 2, FAULT_VANISH}, .keys = "i7fw.bin\r", .shown = GONE,
