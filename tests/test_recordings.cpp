@@ -48,6 +48,8 @@ diritem range(uint32_t sc, uint32_t sb, uint32_t ec, uint32_t eb, int32_t size =
 // One offload or erase per row, on a fresh tag: the requests, the console, and the offload's file against the tag's
 // pages and kvdcheck's reader. An erase asks for up to 20 blocks at a time, the percentage drawn over itself.
 TEST_F(Rec, OffloadAndEraseFollowTheTag) {
+  const std::string zone = getenv("TZ") ? getenv("TZ") : "";
+  set_tz("UTC0");
   // clang-format off
   // reads: the first flash reads (erase: all the erases); console: a part of what is shown; blocks: completed blocks
   // in the closed header (-1: header left open, -2: an erase); data: chip, block, pages the file holds, in order;
@@ -105,13 +107,15 @@ TEST_F(Rec, OffloadAndEraseFollowTheTag) {
       EXPECT_EQ(k.end_chip, pl.back()[1]);
       EXPECT_EQ(k.end_block, (pl.back()[2] << 8) | pl.back()[3]);
     }
-    if (k.header) {  // started now, the spare bytes zero
+    if (k.header) {  // started now, the spare bytes zero, the second time the zone's 31-Dec-1999 00:00 (UTC here)
       EXPECT_LE(std::labs((long)k.started - (long)time(NULL)), 60L);
+      EXPECT_EQ(k.time2, 946598400u);
       EXPECT_EQ(f.substr(KVD_AT_ZERO1, 2) + f.substr(KVD_AT_ZERO2, 2), std::string(4, '\0'));
     }
     const size_t tail = c.blocks >= 0 ? KVD_TRAILER : 0;
     EXPECT_EQ(f.size() < KVD_HEADER ? "short" : f.substr(KVD_HEADER, f.size() - KVD_HEADER - tail), d);
   }
+  set_tz(zone.empty() ? nullptr : zone.c_str());
 }
 
 // The selection text against a directory of 12 entries: taken whole or not at all.
@@ -293,12 +297,21 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
     std::string e = err(), files, record;
     for (const char *name : {"rec001.kvd", "rec003.kvd", "rec007.kvd"}) {
       KvdInfo k;
-      kvd_check_file(name, &k);
+      std::vector<std::string> why = kvd_check_file(name, &k);
+      if (k.verdict == KVD_DIFFERS) {
+        EXPECT_EQ(testing::PrintToString(why),
+                  "{ \"differs from the offload record: 1048620 bytes and 4 blocks, recorded "
+                  "9175084 bytes and 35\" }");
+      }
       std::string f = k.verdict == KVD_NOTFILE ? "" : file(name);  // never read /dev/full
       files += std::string(f == "<none>" ? "none" : f == "old" ? "old" : KVD_VERDICT[k.verdict]) + " ";
     }
     FILE *f = offrec_open("");
-    for (offrec o; f && offrec_next(f, &o) == 0;) record += std::string(OFF_OUTCOME[o.outcome]) + " ";
+    for (offrec o; f && offrec_next(f, &o) == 0;) {
+      record += std::string(OFF_OUTCOME[o.outcome]) + " ";
+      EXPECT_TRUE(std::regex_match(o.finished, std::regex("\\d\\d:\\d\\d:\\d\\d \\d+-[A-Z][a-z]{2}-\\d{4} UTC")))
+          << o.finished;
+    }
     if (f) fclose(f);
     for (const std::string &s : r.shown) EXPECT_EQ(count(e, s), 1u) << r.what << ": " << s << "\n" << e;
     size_t notsaved = 0;
