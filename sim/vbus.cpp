@@ -377,6 +377,12 @@ uint64_t vbus_link_us(void) { return B.link_busy; }
 
 void vbus_gone_error(int err) { B.gone = err; }
 
+int vbus_open_handles(void) {
+  int n = 0;
+  for (const auto &h : B.handles) n += h->open;
+  return n;
+}
+
 uint64_t vbus_link_cost_us(int n) {
   uint64_t packets = n > 0 ? ((uint64_t)n + USB_PACKET - 1) / USB_PACKET : 1;
   return (packets * 1000 + LINK_PACKETS_PER_MS - 1) / LINK_PACKETS_PER_MS;

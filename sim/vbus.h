@@ -244,6 +244,8 @@ uint64_t vbus_link_cost_us(int n);
 // What a bulk transfer to a tag that has left the bus answers: -ENODEV, as
 // the Linux library does (the default), or -EIO, as libusb-win32 does.
 void vbus_gone_error(int err);
+// Handles opened and not yet closed.
+int vbus_open_handles(void);
 
 // ---- Faults and unprompted frames ----
 

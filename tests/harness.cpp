@@ -158,6 +158,9 @@ void reset_modules() {
 }
 
 void Harness::fresh() {
+  if (!own_handles_) {  // but the one claimed for the test
+    EXPECT_EQ(vbus_open_handles() - (usb_handle ? 1 : 0), 0) << "a device left open";
+  }
   vbus_reset();
   S = Script();
   reset_modules();
@@ -201,7 +204,8 @@ void Harness::TearDown() {
     EXPECT_EQ(open_files(), files_) << "a file left open";
   }
   if (usb_handle) releaseif(usb_handle, 1);
-  reset_modules();
+  usb_handle = nullptr;
+  fresh();
   plat_sethooks(nullptr);
   COUT.stop();
   CERR.stop();

@@ -64,7 +64,8 @@ void reset_modules();
 struct Harness : ::testing::Test {
   void SetUp() override;
   void TearDown() override;
-  int files_ = -1;  // descriptors open once set up (checked at the tear-down)
+  int files_ = -1;            // descriptors open once set up (checked at the tear-down)
+  bool own_handles_ = false;  // the test opens devices itself (else none may be left open)
 
   // A new start within a test: an empty bus, no keys, the program's globals
   // reset and the working directory emptied.

@@ -426,6 +426,8 @@ const Row ROWS[] = {
    .shown = " MSP response bad\n Erase failed\n"},
   {.what = "MSP unlock refused", .fault = {REQ_MSPBSL, 2, FAULT_REFUSE}, .keys = "mfw.txt\r",
    .shown = " Unlock failed\n", .left = [](Faults &t) { EXPECT_EQ(t.got(REQ_MSPBSL), 2u); }},
+  {.what = "MSP information record cut short", .fault = {REQ_MSPRX, 0, FAULT_SHORT, 116}, .keys = "v",
+   .shown = " Select an action... v\n\nCorrupt firmware\n"},
   {.what = "MSP information record refused", .fault = {REQ_MSPBSL, 3, FAULT_REFUSE}, .keys = "mfw.txt\r",
    .shown = " Write failed\n Info write failed\n"},
   {.what = "MSP data refused", .fault = {REQ_MSPBSL, 4, FAULT_REFUSE}, .keys = "mfw.txt\r", .shown = " Write failed\n"},

@@ -15,6 +15,7 @@
 #include "utilities.h"
 
 struct Vbus : Harness {
+  Vbus() { own_handles_ = true; }
   // Opens, configures and claims the tag's current device record.
   usb_dev_handle *open_tag(int tag) {
     usb_dev_handle *h = find(tag) ? usb_open(find(tag)) : nullptr;
