@@ -182,6 +182,16 @@ TEST_F(Station, Runs) {
   std::string page = file(report_html());
   EXPECT_EQ(count(page, "<p>No tag yet.</p>\n<p class=\"total\">In all: 0 tag visits, 0 recordings, 0.0 MB"), 1u);
   EXPECT_EQ(count(page, shown), 1u);
+  // Two recordings a day long either side of the end of February (a day apart): the second two thirds along.
+  reportrow rec = {};
+  ASSERT_EQ(fs::create_directory("feb") ? report_start("feb/") : -1, 0);
+  for (uint32_t k : {0u, 2u}) {
+    rec.recno = (int)k / 2 + 1, rec.starttime = 1772150400u + k * 86400u, rec.endtime = rec.starttime + 86400u;
+    report_row(&rec);
+  }
+  report_page();
+  EXPECT_EQ(count(file(report_html()), "data-rec=\"2\" x=\"516.7\" y=\"8\" width=\"253.3\""), 1u)
+      << file(report_html());
 }
 
 }  // namespace
