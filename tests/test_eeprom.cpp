@@ -128,6 +128,11 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
       EXPECT_EQ(file("p.txt"), textmode(c.text)) << c.err;
       file("p.txt", "<none>");
     }
+  // One record at a time: the address after it, then 0 at the file's end.
+  file(PARAMSTEMP, "5,1,7\n");
+  FILE *f = fopen(PARAMSTEMP, "r");
+  EXPECT_EQ(std::vector<int>({writenextparam(0x600E, f), writenextparam(0x6012, f)}), std::vector<int>({0x6012, 0}));
+  fclose(f);
 }
 
 }  // namespace

@@ -261,13 +261,18 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
        "(the offload failed after 0 of 35 blocks)\n", " Not saved: 7 ("}, "good NOT A FILE none", "complete failed ", 7,
        [](Rec &, int) { (void)!symlink("/dev/full", "rec003.kvd"); }},
 #endif
+      {"a file already there replaced, the offload stopped: the earlier one kept", "21,3\rrec\ry", "",
+       {" The earlier rec003.kvd is kept as it was\n", " Not saved: 3 (stopped by a key after 12 of 35 blocks)\n"},
+       "good old none", "complete stopped ", 7, [](Rec &t, int tag) {
+         file("rec003.kvd", "old"), t.fault(tag, REQ_FLREAD, 0, FAULT_DELAY, 10), t.keys_at(2500, "k");
+       }},
       {"files already there: y replaces, n keeps", "21,3\rrec\ryn", "", {"\n rec001.kvd exists: replace? y/n \n",
        " Not saved: 3 (the file already there was kept)\n"}, "good old none", "complete ", 7,
        [](Rec &, int) { file("rec001.kvd", "old"), file("rec003.kvd", "old"); }},
       {"saved whole: erased without a question", "21,3\rrec\r", "3y1,3\r", {" Picked: 1, 3\n\n Erasing file 1\t"}, "good good none",
        "complete complete ", 5},
-      {"one unsaved: asked, n erases nothing", "21\rrec\r", "3y1-3\rn", {"\n Note: 2 is a bad block, which this listing "
-       "does not show\n", "): 2-3\n Erase them anyway? y/n \n Nothing erased\n"}, "good none none", "complete ", 7},
+      {"one unsaved: asked, n erases nothing", "21\rrec\r", "3ya\rn", {"\n Note: 2 is a bad block, which this listing "
+       "does not show\n", " Note: 6 is of an unknown type", "): 2-7\n Erase them anyway? y/n \n Nothing erased\n"}, "good none none", "complete ", 7},
       {"one unsaved: y erases every pick", "21\rrec\r", "3y1,3\ry", {"Erase them anyway?"}, "good none none",
        "complete ", 5},
       {"a file moved away is not saved", "21,3\rrec\r", "3y1,3\rn", {"): 1\n Erase them anyway?"}, "none good none",

@@ -102,6 +102,8 @@ TEST_F(Station, Runs) {
                              "saved</td><td>yes</td><td>yes</td><td></td></tr>"), 1u);
        EXPECT_EQ(count(page, "<rect class=\"rec erased\" data-rec=\"1\" x=\"10.0\" y=\"8\" width=\"99.1\" height=\"22\">"
                              "<title>1: 2026-03-10T06:00:00Z to 2026-03-10T06:30:00Z, erased</title></rect>"), 1u);
+       EXPECT_EQ(count(page, "<h2>Tag 0003-0102-4b33-0b01-0001</h2>"), 1u);
+       EXPECT_EQ(count(page, "end\">2026-03-10T09:50:00Z</text></svg>"), 1u);  // the axis ends with the last end
        return true;
      }},
     {"--erase-saved, the record cannot be written: nothing verified, nothing erased", {1}, 1, 1, all(1, "saved no no"), 3,
@@ -109,9 +111,11 @@ TEST_F(Station, Runs) {
     {"a tag pulled out mid-offload: kept and stopped; back again, offloaded whole into a new file", {1, 1}, 1, 1,
      "1.1 stopped - -, 1.2 left - -, 1.3 left - -, " + all(1, "saved yes yes"), 3,
      [](Station &t, int tag) { t.fault(tag, REQ_FLREAD, 6, FAULT_VANISH); },
-     [](Station &) {
+     [](Station &t) {
        KvdInfo k;
        kvd_check_file(FOLDER1 + std::string("rec001_20260310T060000Z.kvd"), &k);
+       std::string e = t.err();
+       EXPECT_EQ(count(e, " Offload stopped, the tag left the bus: ") + count(e, "left the bus before it was done"), 2u);
        return k.header && !k.closed && k.data_bytes > 0 && fs::exists(FOLDER1 + std::string("rec001_20260310T060000Z_2.kvd")) &&
               count(file(FOLDER1 + std::string("_offloads.txt")), textmode("\tstopped\n")) == 1 &&
               count(file(report_html()), "<li>2: left (not offloaded: the tag left the bus)</li>") == 1;
@@ -123,6 +127,13 @@ TEST_F(Station, Runs) {
        return count(file(report_html()), "<li>1: failed (the offload failed)</li>") == 1 &&
               count(t.err(), "; not saved: 1 (the offload failed)\n") == 1;
      }},
+    {"a tag in its boot loader that will not take the image: said once, then passed over", {1}, 0, 1, "", -1,
+     [](Station &, int tag) {
+       TagConfig c = sim_tags_config(1, TagConfig());
+       c.bootloader = 1, c.refuse = REFUSE_BOOT;
+       vbus_detach(tag), VISITS.back() = vbus_attach(c);
+     },
+     [](Station &t) { return count(t.err(), " The tag stays in its boot loader: unplug it\n") == 1; }},
 #ifndef _WIN32
     {"Ctrl-C after the first tag ends the run: the next is not taken", {1, 2}, 0, 1, all(1, "saved yes -"), -1,
      [](Station &, int) {
@@ -152,7 +163,12 @@ TEST_F(Station, Runs) {
       keys_at(vbus_now_ms() + 3600000, "q");  // after the last tag
       EXPECT_EQ(this->run([&r] { return station_main("st", r.erase); }), 0);
       if (run == 0) {
-        EXPECT_TRUE(std::regex_search(report_csv(), std::regex("^st/station-\\d{8}T\\d{6}Z\\.csv$"))) << report_csv();
+        char today[16];  // (a run across midnight fails here: run it again)
+        time_t now = time(NULL);
+        strftime(today, sizeof today, "%Y%m%d", gmtime(&now));
+        EXPECT_TRUE(
+            std::regex_search(report_csv(), std::regex(std::string("^st/station-") + today + "T\\d{6}Z\\.csv$")))
+            << report_csv();
       }
       shown += (run ? " | " : "") + rows();
     }
