@@ -322,6 +322,7 @@ TEST_F(Rec, ByRecordSaysWhatWasSavedAndErasesOnlyWhatIsSafe) {
     size_t notsaved = 0;
     for (const std::string &s : r.shown) notsaved += count(s, " Not saved: ");
     EXPECT_EQ(count(e, " Not saved: "), notsaved) << r.what << ": only the reasons the row names\n" << e;
+    EXPECT_EQ(count(e, " Not erased: "), 0u) << r.what;  // no erase here is stopped
     EXPECT_EQ(files + "| " + record, r.files + " | " + r.record) << r.what;
     EXPECT_EQ(vbus_flash_dir(tag).size(), r.left) << r.what;
     EXPECT_EQ(count(e, "done"), count(record, "complete")) << r.what << ": \"done\" only for a whole file";
