@@ -103,6 +103,7 @@ TEST_F(Station, Runs) {
        EXPECT_EQ(count(page, "<rect class=\"rec erased\" data-rec=\"1\" x=\"10.0\" y=\"8\" width=\"99.1\" height=\"22\">"
                              "<title>1: 2026-03-10T06:00:00Z to 2026-03-10T06:30:00Z, erased</title></rect>"), 1u);
        EXPECT_EQ(count(page, "<h2>Tag 0003-0102-4b33-0b01-0001</h2>"), 1u);
+       EXPECT_EQ(count(page, "In all: 2 tag visits, 7 recordings, 5.8 MB on the disk."), 1u);
        EXPECT_EQ(count(page, "end\">2026-03-10T09:50:00Z</text></svg>"), 1u);  // the axis ends with the last end
        return true;
      }},
@@ -208,6 +209,10 @@ TEST_F(Station, Runs) {
   report_page();
   EXPECT_EQ(count(file(report_html()), "data-rec=\"2\" x=\"516.7\" y=\"8\" width=\"253.3\""), 1u)
       << file(report_html());
+  // A page that cannot be put in place leaves no new one beside it.
+  fs::remove(report_html()), fs::create_directory(report_html());
+  EXPECT_EQ(report_page(), 1);
+  EXPECT_FALSE(fs::exists(report_html() + std::string(".new")));
 }
 
 }  // namespace
