@@ -380,6 +380,8 @@ const Row ROWS[] = {
    .left = [](Faults &t) { EXPECT_EQ(t.got(REQ_FLERASE), 0u); }},
   {.what = "erase: a location line ends at 16 characters", .keys = "b0               1\r",
    .shown = "\n Input values must be numbers\n"},
+  {.what = "erase: the next listing asks the tag again", .keys = "eb0 1\r0 1\re",
+   .left = [](Faults &t) { EXPECT_EQ(t.got(REQ_DIR), 2u); }},
   {.what = "erase: end before start", .keys = "b1 0\r0 9\r",
    .shown = "\n Error: end location must be after start location\n",
    .left = [](Faults &t) { EXPECT_EQ(t.got(REQ_FLERASE), 0u); }},
