@@ -99,6 +99,8 @@ TEST_F(Params, ParameterFilesStoreWalksAndBadBlockRewrite) {
        {0x5A, 0x13, 0xE0, 1, 0, 5, 0xE1, 0, 0xE2, 0, 0xFF, 0xFF}, {}, "<none>", 3},
       {{}, -1, badblkwrite, rep("", 251, "1,9\n") + "%ENDDATA", 1, "\n Error: chip 1 has more than 250 bad blocks in "
        "badblocks_4B33_0A17.txt\n", 0x6000, {0xFF, 0xFF, 0xE0, 0, 0xE1, 0, 0xE2}, {}, "<none>", 3},  // read whole first
+      {{}, -1, badblkwrite, rep("", 251, "3,9\n") + "%ENDDATA", 0, "...", 0x6000,  // a chip the tag lacks: not read
+       {0x5A, 0x13, 0xE0, 0, 0xE1, 0, 0xE2, 0, 0xFF, 0xFF}, {}, "<none>", 3},
       {{}, -1, badblkwrite, "0,5\n1,4", 1, "\n Error: badblocks_4B33_0A17.txt ends before its %ENDDATA line: nothing "
        "written\n", 0x6000, {0xFF, 0xFF, 0xE0, 0, 0xE1, 0}, {}, "<none>", 3},  // cut short: chip 2's blocks would be lost
       {{}, -1, badblkwrite, "0,5\n", 1, "\n Error: 32 chips, more than the EEPROM table can hold (31)\n", 0x6000,
