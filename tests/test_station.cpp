@@ -197,7 +197,8 @@ TEST_F(Station, Runs) {
 #endif
   EXPECT_EQ(run([dir] { return station_main(dir, 0); }), 0);
   std::string page = file(report_html());
-  EXPECT_EQ(count(page, "<p>No tag yet.</p>\n<p class=\"total\">In all: 0 tag visits, 0 recordings, 0.0 MB"), 1u);
+  EXPECT_EQ(count(page, textmode("<p>No tag yet.</p>\n<p class=\"total\">In all: 0 tag visits, 0 recordings, 0.0 MB")),
+            1u);
   EXPECT_EQ(count(page, shown), 1u);
   // Two recordings a day long either side of the end of February (a day apart): the second two thirds along.
   reportrow rec = {};
